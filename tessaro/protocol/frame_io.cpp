@@ -80,7 +80,9 @@ IoStatus write_frame(int fd, const std::vector<uint8_t>& frame, int timeout_ms) 
             return IoStatus::Error;
         }
         if (rc == 0) return IoStatus::Timeout;
-        ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        // MSG_DONTWAIT: on a blocking socket a plain send() would wait until
+        // the whole rest is taken, past any deadline.
+        ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return IoStatus::Error;

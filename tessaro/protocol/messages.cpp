@@ -185,8 +185,8 @@ void put(wire::Writer& w, const std::vector<Device>& v) {
 
 bool get(wire::Reader& r, std::vector<Device>& v) {
     uint32_t n = 0;
-    // Smallest device: 5 i32 fields, 6 strings, 2 counts.
-    if (!r.count(n, 5 * 5 + 6 * kMinStr + 2 * 5)) return false;
+    // Smallest device: 4 i32 fields, 5 strings, 2 counts.
+    if (!r.count(n, 4 * 5 + 5 * kMinStr + 2 * 5)) return false;
     std::vector<Device> t(n);
     for (auto& d : t)
         if (!get(r, d)) return false;

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds every preset and runs its tests: host (with benchmarks built),
+# address+undefined sanitizers, thread sanitizer, and the 32-bit PowerPC cross
+# build under qemu-ppc (its end-to-end tests use the host simulator, so the
+# host preset goes first). Installs missing Debian packages when run as root.
+# Usage: scripts/test.sh [preset...]   (default: host asan tsan ppc32)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[[ ${#presets[@]} -eq 0 ]] && presets=(host asan tsan ppc32)
+
+cross=""
+for p in "${presets[@]}"; do [[ "$p" == ppc32 ]] && cross=--cross; done
+scripts/deps.sh $cross
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for p in "${presets[@]}"; do
+  if [[ "$p" == ppc32 && ! -x build/host/bin/tessaro-sim ]]; then
+    echo "== host (simulator for the cross build's tests)"
+    cmake --preset host >/dev/null
+    cmake --build --preset host --target tessaro-sim -j "$jobs"
+  fi
+  echo "== $p: configure and build"
+  cmake --preset "$p" >/dev/null
+  cmake --build --preset "$p" -j "$jobs"
+  echo "== $p: test"
+  ctest --preset "$p" -j "$((jobs * 2))"
+done
+echo "all presets passed: ${presets[*]}"

@@ -1,0 +1,154 @@
+// The simulated machine: the variable tree, the PLC runtime, the devices and
+// the system messages behind one lock, with every library operation as a
+// method that returns the library's result. Per-connection state (pending
+// values, node collections, the PLC-change registration) lives in a Session
+// that the connection owns and hands in.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices.h"
+#include "faults.h"
+#include "protocol/messages.h"
+#include "ops.h"
+#include "plc.h"
+#include "tree.h"
+
+namespace tessaro::sim {
+
+// Receives the PLC state changes of a registered connection. Called with the
+// machine lock held, so it must only queue the event, never block.
+class PlcSink {
+public:
+    virtual ~PlcSink() = default;
+    virtual void plc_changed(uint32_t word) = 0;
+};
+
+// What one connection keeps on the machine.
+struct Session {
+    std::map<int32_t, Value> pending;  // node handle -> value set but not yet written
+    std::map<int32_t, std::vector<int32_t>> collections;
+    int32_t next_collection = 1;
+    PlcSink* sink = nullptr;  // where this connection's PLC events go, once registered
+};
+
+// Everything a machine starts from; the scenario loader fills it in.
+struct MachineConfig {
+    std::string name = "unnamed";
+    Tree tree;
+    uint32_t plc_word = 0;
+    std::string selected;  // full name of the node selected at start; "" for none
+    std::vector<proto::JobNodeType> job_node_types;
+    DeviceTable devices;
+    SystemMessages messages;
+    std::vector<Fault> faults;
+};
+
+// Limits that keep a misbehaving client from exhausting the simulator.
+constexpr size_t kMaxNodes = 100000;
+constexpr size_t kMaxCollections = 1024;  // per connection
+
+class Machine {
+public:
+    using ClockFn = std::function<TimePoint()>;
+
+    // `clock` defaults to the steady clock; tests pass their own and step the
+    // PLC with run_due() instead of starting the timer thread.
+    explicit Machine(MachineConfig cfg, ClockFn clock = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The thread that ends jobs and makes them ready on time.
+    void start_timers();
+    void stop_timers();
+    // Carries out whatever the PLC has due at the clock's current time.
+    void run_due();
+
+    std::string server_name() const;
+
+    // Fault check for a decoded request: counts it and tells what to do.
+    std::optional<FaultHit> fault_for(const OpLayout& layout, const std::vector<Arg>& args);
+
+    // Nodes
+    int32_t get_node(const std::string& fullname);
+    int32_t get_parent(int32_t node);
+    int read_node(Session& s, int32_t node);
+    int node_info(int32_t node, proto::NodeInfo& out);
+    // Values
+    int value_string_len(int32_t node);
+    int value_string(int32_t node, int32_t size, std::string& out);
+    int bin_len(int32_t node);
+    int bin_copy(int32_t node, int32_t size, std::vector<uint8_t>& out);
+    int set_value(Session& s, int32_t node, const std::string& text);
+    int write_sync(Session& s, int32_t node);
+    // Names
+    int name_len(int32_t node);
+    int name_copy(int32_t node, int32_t size, std::string& out);
+    // Tree
+    int create_node(const std::string& fullname, int32_t type);
+    int create_job_node(const std::string& fullname, const std::string& nodetype);
+    int delete_node(int32_t node);
+    int rename_node(int32_t node, const std::string& newname);
+    int move_subtree(int32_t node, int32_t newparent, int32_t position);
+    // Collections
+    int32_t create_collection(Session& s);
+    int get_subnodes(Session& s, int32_t node, int32_t collection);
+    int collection_count(Session& s, int32_t collection, int32_t& count);
+    int collection_at(Session& s, int32_t collection, int32_t position, int32_t& node);
+    int destroy_collection(Session& s, int32_t collection);
+    // Jobs and PLC
+    proto::JobInfo job_info();
+    std::string job_names();
+    int job_names_copy(int32_t size, std::string& out);
+    int select_node(int32_t node);
+    int job_start();
+    int32_t job_node_type_count();
+    int job_node_type(int32_t position, proto::JobNodeType& out);
+    uint32_t plc_state();
+    int register_plc(Session& s, PlcSink* sink);
+    int unregister_plc(Session& s);
+    // Devices and system messages
+    std::vector<proto::Driver> drivers();
+    std::vector<proto::Device> devices();
+    int device(int32_t handle, proto::Device& out);
+    int sysmsg_len(int32_t id);
+    int sysmsg_copy(int32_t id, int32_t size, std::string& out);
+
+    // Drops what the machine keeps for a connection that ends.
+    void end_session(Session& s);
+
+private:
+    bool can_contain(const Node* parent, const Node& child) const;
+    bool accepts_subnodes(const Node& n) const;
+    bool inside_running_job(const Node* n) const;
+    std::string value_text(const Node& n) const;
+    void notify(uint32_t word);
+    void timer_loop();
+
+    mutable std::mutex mu_;
+    ClockFn clock_;
+    std::string name_;
+    Tree tree_;
+    std::vector<proto::JobNodeType> job_node_types_;
+    DeviceTable devices_;
+    SystemMessages messages_;
+    FaultTable faults_;
+    std::set<Session*> registered_;
+    PlcEngine plc_;
+
+    std::condition_variable timer_cv_;
+    std::thread timer_;
+    bool stop_ = false;
+};
+
+}  // namespace tessaro::sim

@@ -1,0 +1,90 @@
+// tessaro-sim: the simulated machine controller that the stand-in
+// libtessaro.so talks to. Loads a scenario (or the embedded default machine),
+// listens, and serves clients until SIGINT or SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "default_scenario.h"
+#include "machine.h"
+#include "options.h"
+#include "scenario.h"
+#include "server.h"
+
+namespace {
+
+enum ExitStatus { kExitOk = 0, kExitUsage = 2 };
+
+// One whole line per write, so lines from different threads never mix.
+void log_line(const std::string& text) {
+    static std::mutex mu;
+    std::string line = "tessaro-sim: " + text + "\n";
+    std::lock_guard<std::mutex> lk(mu);
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tessaro::sim;
+    // Signals are taken by sigtimedwait below, and every thread inherits the
+    // mask; one that arrives while the scenario loads waits its turn. Writes
+    // to vanished clients must not kill the simulator.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Options opt;
+    std::string error;
+    if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), opt, error)) {
+        log_line(error);
+        return kExitUsage;
+    }
+    if (opt.help) {
+        log_line(kUsage);
+        return kExitOk;
+    }
+
+    MachineConfig cfg;
+    bool loaded = opt.scenario.empty() ? load_scenario_text(default_scenario_text(), "default.json", cfg, error)
+                                       : load_scenario_file(opt.scenario, cfg, error);
+    if (!loaded) {
+        log_line(error);
+        return kExitUsage;
+    }
+
+    Machine machine(std::move(cfg));
+    Server server(machine, ServerOptions{}, log_line);
+    if (!server.listen(opt.bind, opt.port, error)) {
+        log_line(error);
+        return kExitUsage;
+    }
+    machine.start_timers();
+    server.start();
+    log_line("listening on " + server.endpoint());
+
+    timespec slice{1, 0};
+    while (true) {
+        int sig = sigtimedwait(&stop_signals, nullptr, &slice);
+        if (sig == SIGINT || sig == SIGTERM) break;
+    }
+    server.stop();
+    machine.stop_timers();
+    return kExitOk;
+}

@@ -1,0 +1,74 @@
+#include "options.h"
+
+namespace tessaro::sim {
+
+const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE]";
+
+namespace {
+
+bool parse_port(const std::string& text, uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (v > 65535) return false;
+    port = static_cast<uint16_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error) {
+    Options o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+            continue;
+        }
+        std::string value;
+        bool inline_value = false;
+        size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            inline_value = true;
+        }
+        if (arg != "--bind" && arg != "--port" && arg != "--scenario") {
+            error = (arg.rfind("-", 0) == 0 ? "unknown option '" + args[i] + "'" : "unexpected argument '" + args[i] + "'") +
+                    " (" + kUsage + ")";
+            return false;
+        }
+        if (!inline_value) {
+            if (i + 1 >= args.size()) {
+                error = "option '" + arg + "' needs a value (" + kUsage + ")";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (arg == "--bind") {
+            if (value.empty()) {
+                error = "option '--bind' needs an address";
+                return false;
+            }
+            o.bind = value;
+        } else if (arg == "--port") {
+            if (!parse_port(value, o.port)) {
+                error = "invalid port '" + value + "' (0 to 65535)";
+                return false;
+            }
+        } else {
+            if (value.empty()) {
+                error = "option '--scenario' needs a file name";
+                return false;
+            }
+            o.scenario = value;
+        }
+    }
+    out = o;
+    return true;
+}
+
+}  // namespace tessaro::sim

@@ -1,0 +1,24 @@
+// The simulator's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessaro::sim {
+
+struct Options {
+    std::string bind = "127.0.0.1";
+    uint16_t port = 1610;
+    std::string scenario;  // empty: the embedded default machine
+    bool help = false;
+};
+
+extern const char kUsage[];
+
+// Parses the arguments after the program name: --bind ADDR, --port N,
+// --scenario FILE (each also as --opt=VALUE), --help. False with a one-line
+// `error` for anything else.
+bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
+
+}  // namespace tessaro::sim
