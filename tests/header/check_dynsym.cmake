@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # The program exports exactly one function of its own: hexdump(void const*, int).
 # Inline functions of the C++ standard library (std::...) that the linker
 # exports because libstdc++ defines them too are not the program's own.

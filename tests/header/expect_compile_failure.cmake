@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # Compiles SOURCE with COMPILER and passes only when the compile fails with
 # a message containing EXPECT.
 execute_process(
