@@ -152,6 +152,33 @@ void printDependencyDevices(HController HC, HDevice MainHD, HDevice SubHD)
     printDeviceLine(HC, SubHD, "   Sub Device: ");
 }
 
+/*
+ * Shared body of the rename and delete handlers: the first line, then the
+ * node's name between `before` and `after` when its length is at least `minLen` and it can be
+ * copied, "Could not get nodename" when the copy fails.
+ */
+void printNamedNodeEvent(HController HC, HNodeObject HNO, const char* first, int minLen, const char* before,
+                         const char* after)
+{
+    emitLine(first);
+    int len = GetNodeNameLen(HC, HNO);
+    if (len < minLen) { /* negative: E_INVALID, E_FAILURE or any other code */
+        return;
+    }
+    bool copied = false;
+    char* name = fetchNodeName(HC, HNO, len, &copied);
+    if (!name) {
+        return;
+    }
+    if (copied) {
+        printf("%s%s%s", before, name, after);
+        fflush(stdout);
+    } else {
+        emitLine("Could not get nodename");
+    }
+    free(name);
+}
+
 /* Shared body of the watch handlers: "Watch<which>: name = value \n". */
 void printWatchedValue(HController HC, HNodeObject HNO, int which)
 {
@@ -757,45 +784,14 @@ int NodeCreatedCallback(HController HC, const char* varname)
 
 int rename_callback(HController HC, HNodeObject HNO)
 {
-    emitLine("RENAMECALLBACK");
-    int len = GetNodeNameLen(HC, HNO);
-    if (len < 0) { /* E_INVALID, E_FAILURE or any other code */
-        return 0;
-    }
-    bool copied = false;
-    char* name = fetchNodeName(HC, HNO, len, &copied);
-    if (!name) {
-        return 0;
-    }
-    if (copied) {
-        printf("Renamed: %s\n", name);
-        fflush(stdout);
-    } else {
-        emitLine("Could not get nodename");
-    }
-    free(name);
+    /* A name of length 0 still gives the success line, with the empty name. */
+    printNamedNodeEvent(HC, HNO, "RENAMECALLBACK", 0, "Renamed: ", "\n");
     return 0;
 }
 
 int delete_callback(HController HC, HNodeObject HNO)
 {
-    emitLine("Delete Callback");
-    int len = GetNodeNameLen(HC, HNO);
-    if (len <= 0) {
-        return 0;
-    }
-    bool copied = false;
-    char* name = fetchNodeName(HC, HNO, len, &copied);
-    if (!name) {
-        return 0;
-    }
-    if (copied) {
-        printf("Deletecallback: %s deleted\n", name);
-        fflush(stdout);
-    } else {
-        emitLine("Could not get nodename");
-    }
-    free(name);
+    printNamedNodeEvent(HC, HNO, "Delete Callback", 1, "Deletecallback: ", " deleted\n");
     return 0;
 }
 
