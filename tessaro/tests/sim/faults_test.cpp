@@ -2,74 +2,42 @@
 #include <gtest/gtest.h>
 
 #include "dispatch.h"
-#include "faults.h"
 #include "support.h"
-#include "xal_tessaro.h"
 
 namespace tessaro::sim {
 namespace {
 
 using proto::Op;
 
-Fault fault(Op op, int32_t result) {
+Fault fault(Op op, int32_t result, uint64_t call = 0, uint64_t times = 0) {
     Fault f;
     f.op = op;
     f.result = result;
+    f.call = call;
+    f.times = times;
     return f;
 }
 
-// Which of `n` identical calls the table hits (1-based call numbers).
-std::vector<int> hits(FaultTable& t, const FaultQuery& q, int n) {
-    std::vector<int> out;
-    for (int i = 1; i <= n; ++i)
-        if (t.check(q)) out.push_back(i);
-    return out;
-}
-
-TEST(FaultTable, CallAndTimesPickTheWindow) {
-    FaultQuery q{Op::GetNode, {"a"}, {}};
-    Fault every = fault(Op::GetNode, -1);
-    FaultTable all({every});
-    EXPECT_EQ(hits(all, q, 4), (std::vector<int>{1, 2, 3, 4}));
-
-    Fault second = every;
-    second.call = 2;
-    FaultTable t2({second});
-    EXPECT_EQ(hits(t2, q, 4), (std::vector<int>{2}));
-
-    Fault first_two = every;
-    first_two.times = 2;
-    FaultTable t3({first_two});
-    EXPECT_EQ(hits(t3, q, 4), (std::vector<int>{1, 2}));
-
-    Fault window = every;
-    window.call = 2;
-    window.times = 2;
-    FaultTable t4({window});
-    EXPECT_EQ(hits(t4, q, 5), (std::vector<int>{2, 3}));
-}
-
-TEST(FaultTable, MatchesOpNodeAndHandle) {
-    Fault by_node = fault(Op::ReadNode, -12);
-    by_node.node = "sys.BoardAddr";
-    Fault by_handle = fault(Op::GetDeviceInfo, -12);
-    by_handle.handle = 3;
-    FaultTable t({by_node, by_handle});
-    EXPECT_FALSE(t.check({Op::GetNode, {"sys.BoardAddr"}, {}}));
-    EXPECT_FALSE(t.check({Op::ReadNode, {"sys.Other"}, {5}}));
-    EXPECT_TRUE(t.check({Op::ReadNode, {"sys.BoardAddr"}, {2}}));
-    EXPECT_FALSE(t.check({Op::GetDeviceInfo, {}, {4}}));
-    EXPECT_TRUE(t.check({Op::GetDeviceInfo, {}, {3}}));
-    EXPECT_TRUE(t.watches(Op::ReadNode));
-    EXPECT_FALSE(t.watches(Op::JobStart));
+TEST(FaultTable, CallAndTimesPickTheWindowOfMatchingCalls) {
+    const std::tuple<uint64_t, uint64_t, std::vector<int>> cases[] = {
+        {0, 0, {1, 2, 3, 4, 5}}, {2, 0, {2}}, {0, 2, {1, 2}}, {2, 2, {2, 3}}};
+    for (const auto& [call, times, expected] : cases) {
+        Fault f = fault(Op::GetNode, -1, call, times);
+        f.node = "a";
+        FaultTable t({f});
+        std::vector<int> hit;
+        for (int i = 1; i <= 5; ++i) {
+            EXPECT_FALSE(t.check({Op::GetNode, {"b"}, {}}));  // not counted: another node,
+            EXPECT_FALSE(t.check({Op::ReadNode, {"a"}, {}}));  // another operation
+            if (t.check({Op::GetNode, {"a"}, {}})) hit.push_back(i);
+        }
+        EXPECT_EQ(hit, expected) << "call " << call << ", times " << times;
+    }
 }
 
 TEST(FaultTable, FirstListedFaultWinsButAllCount) {
-    Fault a = fault(Op::JobStart, -9);
-    a.times = 1;
-    Fault b = fault(Op::JobStart, -14);
-    b.call = 2;  // counted on the first call too, although a hit it
-    FaultTable t({a, b});
+    // The second fault counts the first call too, although the first one hit it.
+    FaultTable t({fault(Op::JobStart, -9, 0, 1), fault(Op::JobStart, -14, 2)});
     FaultQuery q{Op::JobStart, {}, {}};
     EXPECT_EQ(t.check(q)->result, -9);
     EXPECT_EQ(t.check(q)->result, -14);
@@ -82,74 +50,57 @@ protected:
     FaultedRequests()
         : m(test::load(R"({
             "nodes": [{"name": "f", "type": "FOLDER", "children": [
-              {"name": "v", "type": "VT_I32", "value": "5"},
-              {"name": "w", "type": "VT_I32", "value": "6"}]}],
+              {"name": "v", "type": "VT_I32", "value": "5"}, {"name": "w", "type": "VT_I32", "value": "6"},
+              {"name": "u", "type": "VT_I32", "value": "7"}]}],
             "faults": [
               {"op": "GetNodeInfo", "node": "f.v", "result": -12},
-              {"op": "SetNodeValueString", "node": "f.v", "result": -13},
               {"op": "GetNodeValueString", "handle": 3, "result": -3},
-              {"op": "GetNode", "node": "f.slow", "delay_ms": 40},
-              {"op": "GetPLCState", "action": "silent"},
-              {"op": "JobStart", "action": "close"}
-            ]})")) {}
+              {"op": "SetNodeValueString", "node": "f.v", "result": -13, "delay_ms": 40},
+              {"op": "SetNodeValueString", "node": "f.w", "action": "silent"},
+              {"op": "SetNodeValueString", "node": "f.u", "action": "close"}]})")) {}
 
     Outcome send(const wire::Writer& w) {
-        std::vector<uint8_t> frame = w.frame();
-        std::vector<uint8_t> body(frame.begin() + 4, frame.end());
-        return respond(m, s, nullptr, body, [this](int64_t ms) {
+        return respond(m, s, nullptr, w.body(), [this](int64_t ms) {
             delays.push_back(ms);
             return true;
         });
     }
     static test::Reply reply_of(const Outcome& o) { return test::Reply({o.frame.begin() + 4, o.frame.end()}); }
-    wire::Writer req(Op op) { return wire::Writer(wire::Kind::Request, 1, static_cast<uint16_t>(op)); }
-    int32_t h(const char* n) { return m.get_node(n); }
+    static wire::Writer req(Op op) { return wire::Writer(wire::Kind::Request, 1, static_cast<uint16_t>(op)); }
 
     Machine m;
     Session s;
     std::vector<int64_t> delays;
 };
 
-TEST_F(FaultedRequests, RecordRepliesCarryOnlyTheResult) {
-    Outcome o = send(req(Op::GetNodeInfo).i32(h("f.v")));
-    ASSERT_EQ(o.kind, Outcome::Kind::Reply);
-    test::Reply r = reply_of(o);
-    EXPECT_EQ(r.result, E_NOEXIST);
-    EXPECT_TRUE(r.fields.at_end());
-    // The other node is not affected.
-    test::Reply ok = reply_of(send(req(Op::GetNodeInfo).i32(h("f.w"))));
-    EXPECT_EQ(ok.result, E_OK);
+TEST_F(FaultedRequests, FaultedRepliesKeepTheirShape) {
+    test::Reply record = reply_of(send(req(Op::GetNodeInfo).i32(m.get_node("f.v"))));
+    EXPECT_EQ(record.result, E_NOEXIST);
+    EXPECT_TRUE(record.fields.at_end());  // a record only with E_OK
+    EXPECT_EQ(reply_of(send(req(Op::GetNodeInfo).i32(m.get_node("f.w")))).result, E_OK);  // other nodes work
+
+    ASSERT_EQ(m.get_node("f.w"), 3);
+    test::Reply copy = reply_of(send(req(Op::GetNodeValueString).i32(3).i32(100)));
+    EXPECT_EQ(copy.result, E_NOSPACE);
+    std::string text = "x";
+    EXPECT_TRUE(copy.fields.str(text) && copy.fields.at_end());
+    EXPECT_EQ(text, "");
 }
 
 TEST_F(FaultedRequests, FaultedWritesHaveNoEffect) {
-    Outcome o = send(req(Op::SetNodeValueString).i32(h("f.v")).str("9"));
-    test::Reply r = reply_of(o);
-    EXPECT_EQ(r.result, E_ACCESS);
-    EXPECT_EQ(m.write_sync(s, h("f.v")), E_OK);
-    std::string v;
-    ASSERT_EQ(m.value_string(h("f.v"), 16, v), E_OK);
-    EXPECT_EQ(v, "5");
-}
-
-TEST_F(FaultedRequests, CopyRepliesKeepTheirFields) {
-    ASSERT_EQ(h("f.w"), 3);
-    Outcome o = send(req(Op::GetNodeValueString).i32(3).i32(100));
-    test::Reply r = reply_of(o);
-    EXPECT_EQ(r.result, E_NOSPACE);
-    std::string text = "x";
-    EXPECT_TRUE(r.fields.str(text));
-    EXPECT_EQ(text, "");
-    EXPECT_TRUE(r.fields.at_end());
-}
-
-TEST_F(FaultedRequests, SilentCloseAndDelay) {
-    EXPECT_EQ(send(req(Op::GetPLCState)).kind, Outcome::Kind::Silent);
-    EXPECT_EQ(send(req(Op::JobStart)).kind, Outcome::Kind::Close);
-    Outcome o = send(req(Op::GetNode).str("f.slow"));
-    ASSERT_EQ(o.kind, Outcome::Kind::Reply);
-    EXPECT_EQ(delays, (std::vector<int64_t>{40}));
-    test::Reply r = reply_of(o);
-    EXPECT_EQ(r.result, -1);  // carried out after the delay: no such node
+    const std::tuple<const char*, Outcome::Kind, const char*> cases[] = {
+        {"f.v", Outcome::Kind::Reply, "5"}, {"f.w", Outcome::Kind::Silent, "6"}, {"f.u", Outcome::Kind::Close, "7"}};
+    for (auto [node, kind, kept] : cases) {
+        int32_t h = m.get_node(node);
+        Outcome o = send(req(Op::SetNodeValueString).i32(h).str("9"));
+        EXPECT_EQ(o.kind, kind) << node;
+        if (kind == Outcome::Kind::Reply) { EXPECT_EQ(reply_of(o).result, E_ACCESS); }
+        std::string v;
+        EXPECT_EQ(m.write_sync(s, h), E_OK);
+        EXPECT_EQ(m.value_string(h, 16, v), E_OK);
+        EXPECT_EQ(v, kept) << node;
+    }
+    EXPECT_EQ(delays, std::vector<int64_t>{40});  // the result fault waited out its delay
 }
 
 }  // namespace

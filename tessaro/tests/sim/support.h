@@ -1,13 +1,18 @@
-// Helpers shared by the simulator tests: loading scenarios, a manual clock,
-// a PLC event recorder, a raw protocol client and a simulator process.
+// Helpers shared by the simulator tests: loading a scenario, and a protocol
+// client over a plain socket built on the shared codec.
 #pragma once
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
+#include <climits>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,65 +20,100 @@
 #include "protocol/frame_io.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
+#include "scenario.h"
+#include "xal_tessaro.h"
 
 namespace tessaro::sim::test {
 
 // Loads scenario text; fails the calling test when it does not load.
-MachineConfig load(const std::string& text);
-// The loader's error for scenario text that must not load ("" if it loads).
-std::string load_error(const std::string& text, const std::string& name = "t.json");
-std::string read_file(const std::string& path);
+inline MachineConfig load(const std::string& text) {
+    MachineConfig cfg;
+    std::string error;
+    EXPECT_TRUE(load_scenario_text(text, "test.json", cfg, error)) << error;
+    return cfg;
+}
 
-struct ManualClock {
-    TimePoint now{};
-    Machine::ClockFn fn() {
-        return [this] { return now; };
+// A deadline `ms` from now, and the milliseconds left until one (0 once passed).
+inline TimePoint after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+inline int ms_until(TimePoint t) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The result field of a reply body, with a reader placed after it.
+struct Reply {
+    explicit Reply(std::vector<uint8_t> b) : body(std::move(b)), fields(body) {
+        ok = fields.ok() && fields.kind() == wire::Kind::Reply && fields.i32(result);
     }
-    void advance(int ms) { now += std::chrono::milliseconds(ms); }
+    Reply(const Reply&) = delete;
+    std::vector<uint8_t> body;
+    wire::Reader fields;  // after the result
+    bool ok = false;      // a reply frame with a result field
+    int32_t result = 0;
 };
 
-// Collects the PLC words pushed to a session.
-class Recorder : public PlcSink {
-public:
-    void plc_changed(uint32_t word) override {
-        std::lock_guard<std::mutex> lk(mu_);
-        words_.push_back(word);
-    }
-    std::vector<uint32_t> words() {
-        std::lock_guard<std::mutex> lk(mu_);
-        return words_;
-    }
-
-private:
-    std::mutex mu_;
-    std::vector<uint32_t> words_;
-};
-
-// A protocol client over a plain socket, built on the shared codec.
 class RawClient {
 public:
-    RawClient() = default;
-    ~RawClient();
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connect(uint16_t port);
-    void close();
-    bool send(const std::vector<uint8_t>& frame);
-    bool send_bytes(const void* data, size_t len);
-    wire::IoStatus read(std::vector<uint8_t>& body, int timeout_ms);
+    ~RawClient() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool connect(uint16_t port) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    bool send(const std::vector<uint8_t>& frame) { return wire::write_frame(fd_, frame, 2000) == wire::IoStatus::Ok; }
+    wire::IoStatus read(std::vector<uint8_t>& body, int timeout_ms) { return wire::read_frame(fd_, body, timeout_ms); }
     // True when the server closes the connection within `timeout_ms`
     // (frames that arrive before that are skipped).
-    bool closed_within(int timeout_ms);
+    bool closed_within(int timeout_ms) {
+        std::vector<uint8_t> body;
+        for (auto end = after(timeout_ms);;) {
+            wire::IoStatus st = read(body, ms_until(end));
+            if (st != wire::IoStatus::Ok) return st != wire::IoStatus::Timeout;
+        }
+    }
 
     wire::Writer request(proto::Op op) { return wire::Writer(wire::Kind::Request, ++seq_, static_cast<uint16_t>(op)); }
     // Sends a request and returns the reply's body; events that arrive
     // first are kept in `events`. Empty when no reply comes in time.
-    std::vector<uint8_t> call(const wire::Writer& w, int timeout_ms = 3000);
+    std::vector<uint8_t> call(const wire::Writer& w, int timeout_ms = 3000) {
+        uint32_t seq = wire::Reader(w.body()).seq();
+        std::vector<uint8_t> body;
+        if (!send(w.frame())) return {};
+        for (auto end = after(timeout_ms); read(body, ms_until(end)) == wire::IoStatus::Ok;) {
+            wire::Reader r(body);
+            if (r.kind() == wire::Kind::Reply && r.seq() == seq) return body;
+            if (r.kind() == wire::Kind::Event) events.push_back(body);
+        }
+        return {};
+    }
+    // The result of the reply; INT_MIN when no reply comes.
+    int32_t result(const wire::Writer& w) {
+        Reply r(call(w));
+        return r.ok ? r.result : INT_MIN;
+    }
+    int32_t get_node(const std::string& name) { return result(request(proto::Op::GetNode).str(name)); }
     // A Hello with the right magic and version; true when accepted.
-    bool hello();
-    // Waits for a PlcChanged event; false when none arrives in time.
-    bool next_event(uint32_t& word, int timeout_ms);
+    bool hello() { return result(request(proto::Op::Hello).str(wire::kMagic).u32(wire::kProtocolVersion)) == E_OK; }
+    // Takes the next PlcChanged event; false when none arrives in time.
+    bool next_event(uint32_t& word, int timeout_ms) {
+        std::vector<uint8_t> body;
+        if (!events.empty())
+            body = std::move(events.front()), events.pop_front();
+        else if (read(body, timeout_ms) != wire::IoStatus::Ok)
+            return false;
+        wire::Reader r(body);
+        uint32_t reserved = 1;
+        return r.kind() == wire::Kind::Event && r.seq() == 0 && r.op() == uint16_t(proto::Op::PlcChanged) &&
+               r.u32(word) && r.u32(reserved) && reserved == 0 && r.at_end();
+    }
 
     std::deque<std::vector<uint8_t>> events;
 
@@ -81,39 +121,5 @@ private:
     int fd_ = -1;
     uint32_t seq_ = 0;
 };
-
-// The result field of a reply body, with a reader placed after it.
-struct Reply {
-    explicit Reply(std::vector<uint8_t> b);
-    Reply(const Reply&) = delete;
-    Reply(Reply&&) = default;  // the moved body keeps its buffer, so `fields` stays valid
-    bool ok = false;  // a reply frame with a result field
-    int32_t result = 0;
-    std::vector<uint8_t> body;
-    wire::Reader fields;  // after the result
-};
-
-// A tessaro-sim process with its standard error read through a pipe.
-class SimProcess {
-public:
-    ~SimProcess();
-    bool start(const std::vector<std::string>& args);
-    // Waits until a line starting with `prefix` has been written; returns it.
-    std::string wait_line(const std::string& prefix, int timeout_ms);
-    // Waits for the exit; -1 when it does not exit in time (it is killed then).
-    int wait_exit(int timeout_ms);
-    void signal(int sig);
-    std::string output() const { return err_; }
-    bool stdout_empty();
-
-private:
-    void pump(int timeout_ms);
-    pid_t pid_ = -1;
-    int err_fd_ = -1, out_fd_ = -1;
-    std::string err_, out_;
-};
-
-// The port of a "tessaro-sim: listening on ADDR:PORT" line, 0 for none.
-uint16_t port_of(const std::string& listening_line);
 
 }  // namespace tessaro::sim::test

@@ -1,4 +1,5 @@
-// Value parsing and rendering per type, with limits and options.
+// Value parsing and rendering per type, with limits, options, refusals and
+// defaults.
 #include <gtest/gtest.h>
 
 #include "value.h"
@@ -8,148 +9,86 @@ namespace tessaro::sim {
 namespace {
 
 VarDef var(int32_t type, float min = 0, float max = 0, std::vector<std::string> options = {}) {
-    VarDef s;
-    s.type = type;
-    s.min = min;
-    s.max = max;
-    s.options = std::move(options);
-    return s;
+    VarDef d;
+    d.type = type;
+    d.min = min;
+    d.max = max;
+    d.options = std::move(options);
+    return d;
 }
 
-// Parses and renders; "" plus the code in `rc` when refused.
-std::string roundtrip(const VarDef& s, const std::string& text, int* rc = nullptr) {
-    Value v;
-    int r = parse_value(s, text, v);
-    if (rc) *rc = r;
-    return r == E_OK ? render(s, v) : std::string();
-}
+// One definition per type, and the limited and optioned variants.
+const VarDef i32 = var(VT_I32), i64 = var(VT_I64), r32 = var(VT_R32), r64 = var(VT_R64);
+const VarDef boolean = var(VT_BOOLEAN), str = var(VT_STR), text = var(VT_TEXT), file = var(VT_FILE), bin = var(VT_BIN);
+const VarDef limited = var(VT_I32, 0, 10000), unlimited = var(VT_I32, 5, 5);  // min == max: no limits
+const VarDef r32_limited = var(VT_R32, 0, 2.5f), r64_limited = var(VT_R64, -40, 150);
+const VarDef sel = var(VT_SEL, 0, 0, {"manual", "auto"}), no_options = var(VT_SEL);
+const VarDef set = var(VT_SET, 0, 0, {"laser", "camera", "vacuum"});
 
-int code(const VarDef& s, const std::string& text) {
-    Value v;
-    v.text = "untouched";
-    int rc = parse_value(s, text, v);
-    if (rc != E_OK) {
-        EXPECT_EQ(v.text, "untouched") << "a refused parse changed the value";
+TEST(Value, AcceptedTextRendersCanonically) {
+    struct Case {
+        const VarDef& def;
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {i32, "42", "42"}, {i32, "+007", "7"}, {i32, "-2147483648", "-2147483648"},
+        {i64, "-9223372036854775808", "-9223372036854775808"}, {i64, "9223372036854775807", "9223372036854775807"},
+        {limited, "0", "0"}, {limited, "10000", "10000"}, {unlimited, "-100", "-100"},
+        {r32_limited, "2.5", "2.5"}, {r32_limited, "2.50000001", "2.5"},  // rounds onto the limit
+        {r64_limited, "-40", "-40"}, {r32, "1.1", "1.1"}, {r64, "0.1", "0.1"}, {r64, "1e3", "1000"},
+        {r64, ".5", "0.5"}, {r64, "-0", "0"}, {r32, "16777217", "16777216"},  // single precision
+        {r64, "0.000015", "0.000015"}, {r64, "1e20", "1e+20"}, {r64, "123456.789", "123456.789"},
+        {r64, "-2.5e-300", "-2.5e-300"},
+        {boolean, "true", "true"}, {boolean, "TRUE", "true"}, {boolean, "1", "true"}, {boolean, "False", "false"},
+        {boolean, "0", "false"},
+        {str, "", ""}, {str, "  blanks kept  ", "  blanks kept  "}, {text, "a\r\nb\n", "a\r\nb\n"},
+        {text, std::string(kMaxValueText, 'x'), std::string(kMaxValueText, 'x')},
+        {sel, "auto", "auto"},
+        {set, "vacuum, laser", "laser,vacuum"}, {set, "camera,camera", "camera"}, {set, "  ", ""},
+        {bin, "00 7f 80\nFF", "007F80FF"}, {bin, "", ""},
+    };
+    for (const Case& c : cases) {
+        Value v;
+        ASSERT_EQ(parse_value(c.def, c.in, v), E_OK) << c.def.type << " '" << c.in.substr(0, 40) << "'";
+        EXPECT_EQ(render(c.def, v), c.out) << c.def.type << " '" << c.in.substr(0, 40) << "'";
     }
-    return rc;
 }
 
-TEST(Value, IntegersAreDecimalWithinTheirType) {
-    VarDef i32 = var(VT_I32), i64 = var(VT_I64);
-    EXPECT_EQ(roundtrip(i32, "42"), "42");
-    EXPECT_EQ(roundtrip(i32, "+007"), "7");
-    EXPECT_EQ(roundtrip(i32, "-2147483648"), "-2147483648");
-    EXPECT_EQ(code(i32, "2147483648"), E_RANGE);
-    EXPECT_EQ(code(i32, "-2147483649"), E_RANGE);
-    EXPECT_EQ(roundtrip(i64, "-9223372036854775808"), "-9223372036854775808");
-    EXPECT_EQ(roundtrip(i64, "9223372036854775807"), "9223372036854775807");
-    EXPECT_EQ(code(i64, "9223372036854775808"), E_RANGE);
-    EXPECT_EQ(code(i64, "99999999999999999999999"), E_RANGE);
-    for (const char* bad : {"", "-", "+", " 1", "1 ", "1.0", "0x10", "1e3", "12a"}) EXPECT_EQ(code(i32, bad), E_INVALID) << bad;
-}
-
-TEST(Value, NumericLimitsApplyOnlyWhenMinIsBelowMax) {
-    VarDef s = var(VT_I32, 0, 10000);
-    EXPECT_EQ(roundtrip(s, "0"), "0");
-    EXPECT_EQ(roundtrip(s, "10000"), "10000");
-    EXPECT_EQ(code(s, "10001"), E_RANGE);
-    EXPECT_EQ(code(s, "-1"), E_RANGE);
-    EXPECT_EQ(roundtrip(var(VT_I32, 5, 5), "-100"), "-100");  // min == max: no limits
-
-    VarDef r32 = var(VT_R32, 0, 2.5f);
-    EXPECT_EQ(roundtrip(r32, "2.5"), "2.5");
-    EXPECT_EQ(code(r32, "2.501"), E_RANGE);
-    EXPECT_EQ(roundtrip(r32, "2.50000001"), "2.5");  // rounds onto the limit
-    EXPECT_EQ(code(r32, "-0.001"), E_RANGE);
-    VarDef r64 = var(VT_R64, -40, 150);
-    EXPECT_EQ(code(r64, "150.0000001"), E_RANGE);
-    EXPECT_EQ(roundtrip(r64, "-40"), "-40");
-}
-
-TEST(Value, RealsRenderShortestAndRefuseWhatIsNoNumber) {
-    VarDef r32 = var(VT_R32), r64 = var(VT_R64);
-    EXPECT_EQ(roundtrip(r32, "1.1"), "1.1");
-    EXPECT_EQ(roundtrip(r64, "0.1"), "0.1");
-    EXPECT_EQ(roundtrip(r64, "1e3"), "1000");
-    EXPECT_EQ(roundtrip(r64, ".5"), "0.5");
-    EXPECT_EQ(roundtrip(r64, "-0"), "0");
-    EXPECT_EQ(roundtrip(r32, "16777217"), "16777216");  // rounded to single precision
-    EXPECT_EQ(roundtrip(r64, "0.000015"), "0.000015");
-    EXPECT_EQ(roundtrip(r64, "1e20"), "1e+20");
-    EXPECT_EQ(roundtrip(r64, "123456.789"), "123456.789");
-    EXPECT_EQ(roundtrip(r64, "-2.5e-300"), "-2.5e-300");
-    EXPECT_EQ(code(r32, "1e39"), E_RANGE);
-    EXPECT_EQ(code(r64, "1e400"), E_RANGE);
+TEST(Value, RefusedTextLeavesTheValueAlone) {
+    struct Case {
+        const VarDef& def;
+        std::string in;
+        int rc;
+    };
+    const Case cases[] = {
+        {i32, "2147483648", E_RANGE}, {i32, "-2147483649", E_RANGE}, {i64, "9223372036854775808", E_RANGE},
+        {i64, "99999999999999999999999", E_RANGE}, {limited, "10001", E_RANGE}, {limited, "-1", E_RANGE},
+        {r32_limited, "2.501", E_RANGE}, {r32_limited, "-0.001", E_RANGE}, {r64_limited, "150.0000001", E_RANGE},
+        {r32, "1e39", E_RANGE}, {r64, "1e400", E_RANGE},
+        {text, std::string(kMaxValueText + 1, 'x'), E_RANGE}, {str, "a\nb", E_INVALID}, {file, "a\rb", E_INVALID},
+        {text, std::string("a\0b", 3), E_INVALID},
+        {sel, "Auto", E_RANGE}, {sel, "1", E_RANGE}, {no_options, "", E_RANGE},
+        {set, "laser,,camera", E_INVALID}, {set, "laser,", E_INVALID}, {set, "laser,drill", E_RANGE},
+        {bin, "ABC", E_INVALID}, {bin, "0G", E_INVALID}, {bin, "A B", E_INVALID}, {bin, "ABC ", E_INVALID},
+        {bin, std::string(2 * (kMaxBinBytes + 1), 'A'), E_RANGE},
+    };
+    auto refused = [](const VarDef& def, const std::string& in, int rc) {
+        Value v;
+        v.text = "untouched";
+        EXPECT_EQ(parse_value(def, in, v), rc) << def.type << " '" << in.substr(0, 40) << "'";
+        EXPECT_TRUE(v.text == "untouched" && v.bytes.empty()) << "a refused parse changed the value";
+    };
+    for (const Case& c : cases) refused(c.def, c.in, c.rc);
+    for (const char* bad : {"", "-", "+", " 1", "1 ", "1.0", "0x10", "1e3", "12a"}) refused(i32, bad, E_INVALID);
     for (const char* bad : {"", "nan", "inf", "-inf", "1,5", "0x1p3", "1e", ".", "1.2.3", " 1"})
-        EXPECT_EQ(code(r64, bad), E_INVALID) << bad;
-}
-
-TEST(Value, BooleansAcceptWordsAndDigits) {
-    VarDef b = var(VT_BOOLEAN);
-    EXPECT_EQ(roundtrip(b, "true"), "true");
-    EXPECT_EQ(roundtrip(b, "TRUE"), "true");
-    EXPECT_EQ(roundtrip(b, "1"), "true");
-    EXPECT_EQ(roundtrip(b, "False"), "false");
-    EXPECT_EQ(roundtrip(b, "0"), "false");
-    for (const char* bad : {"", "yes", "2", "truee", " true"}) EXPECT_EQ(code(b, bad), E_INVALID) << bad;
-}
-
-TEST(Value, TextTypesDifferInLineEnds) {
-    EXPECT_EQ(roundtrip(var(VT_STR), ""), "");
-    EXPECT_EQ(roundtrip(var(VT_STR), "  blanks kept  "), "  blanks kept  ");
-    EXPECT_EQ(code(var(VT_STR), "a\nb"), E_INVALID);
-    EXPECT_EQ(code(var(VT_FILE), "a\rb"), E_INVALID);
-    EXPECT_EQ(roundtrip(var(VT_TEXT), "a\r\nb\n"), "a\r\nb\n");
-    EXPECT_EQ(code(var(VT_TEXT), std::string("a\0b", 3)), E_INVALID);
-    EXPECT_EQ(code(var(VT_TEXT), std::string(kMaxValueText + 1, 'x')), E_RANGE);
-    EXPECT_EQ(roundtrip(var(VT_TEXT), std::string(kMaxValueText, 'x')).size(), kMaxValueText);
-}
-
-TEST(Value, SelectionIsOneOfItsOptions) {
-    VarDef s = var(VT_SEL, 0, 0, {"manual", "auto"});
-    EXPECT_EQ(roundtrip(s, "auto"), "auto");
-    EXPECT_EQ(code(s, "Auto"), E_RANGE);
-    EXPECT_EQ(code(s, "1"), E_RANGE);
-    EXPECT_EQ(code(var(VT_SEL), ""), E_RANGE);  // no options: nothing can be chosen
-    EXPECT_EQ(default_value(s).text, "manual");
-}
-
-TEST(Value, SetRendersInOptionOrder) {
-    VarDef s = var(VT_SET, 0, 0, {"laser", "camera", "vacuum"});
-    EXPECT_EQ(roundtrip(s, "vacuum, laser"), "laser,vacuum");
-    EXPECT_EQ(roundtrip(s, "camera,camera"), "camera");
-    EXPECT_EQ(roundtrip(s, ""), "");
-    EXPECT_EQ(roundtrip(s, "  "), "");
-    EXPECT_EQ(code(s, "laser,,camera"), E_INVALID);
-    EXPECT_EQ(code(s, "laser,"), E_INVALID);
-    EXPECT_EQ(code(s, "laser,drill"), E_RANGE);
-}
-
-TEST(Value, BinaryIsHexTextAndRawBytes) {
-    VarDef s = var(VT_BIN);
-    Value v;
-    ASSERT_EQ(parse_value(s, "00 7f 80\nFF", v), E_OK);
-    EXPECT_EQ(v.bytes, (std::vector<uint8_t>{0x00, 0x7F, 0x80, 0xFF}));
-    EXPECT_EQ(render(s, v), "007F80FF");
-    EXPECT_EQ(raw_bytes(s, v), v.bytes);
-    EXPECT_EQ(roundtrip(s, ""), "");
-    EXPECT_EQ(code(s, "ABC"), E_INVALID);
-    EXPECT_EQ(code(s, "0G"), E_INVALID);
-    EXPECT_EQ(code(s, "A B"), E_INVALID);  // blanks only between pairs
-    EXPECT_EQ(code(s, "ABC "), E_INVALID);
-    EXPECT_EQ(code(s, std::string(2 * (kMaxBinBytes + 1), 'A')), E_RANGE);
-
-    Value t;
-    ASSERT_EQ(parse_value(var(VT_STR), "abc", t), E_OK);
-    EXPECT_EQ(raw_bytes(var(VT_STR), t), (std::vector<uint8_t>{'a', 'b', 'c'}));
+        refused(r64, bad, E_INVALID);
+    for (const char* bad : {"", "yes", "2", "truee", " true"}) refused(boolean, bad, E_INVALID);
 }
 
 TEST(Value, DefaultsStayInsideTheLimits) {
-    EXPECT_EQ(render(var(VT_I32), default_value(var(VT_I32))), "0");
-    EXPECT_EQ(render(var(VT_I32, 3.5f, 9), default_value(var(VT_I32, 3.5f, 9))), "4");
-    EXPECT_EQ(render(var(VT_R64, -5, -1), default_value(var(VT_R64, -5, -1))), "-1");
-    EXPECT_EQ(render(var(VT_BOOLEAN), default_value(var(VT_BOOLEAN))), "false");
-    EXPECT_EQ(render(var(VT_BIN), default_value(var(VT_BIN))), "");
+    const std::pair<VarDef, const char*> cases[] = {{i32, "0"}, {var(VT_I32, 3.5f, 9), "4"}, {var(VT_R64, -5, -1), "-1"},
+                                                    {boolean, "false"}, {bin, ""}, {sel, "manual"}};
+    for (const auto& [def, shown] : cases) EXPECT_EQ(render(def, default_value(def)), shown) << def.type;
 }
 
 }  // namespace
