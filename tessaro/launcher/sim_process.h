@@ -1,0 +1,50 @@
+// A tessaro-sim child process for tests, benchmarks and tools.
+//
+//   tessaro::SimProcess sim(path_to_tessaro_sim, {"--scenario", "machine.json"});
+//   if (!sim.listening()) fail_with(sim.log());
+//   connect_to(sim.address());            // "127.0.0.1:PORT"
+//   // stopped when `sim` goes out of scope, also when the caller fails early
+//
+// The simulator gets "--port 0" (a free port) unless the arguments name a
+// port. The constructor waits, bounded, until the simulator prints its
+// "tessaro-sim: listening on ADDR" line or exits (a bad start: listening() is
+// false, stop() gives its exit status, log() its message). Its standard error
+// goes to a temporary file so a chatty simulator never blocks on a full pipe.
+// It is stopped by its process id only: SIGTERM, then SIGKILL when it does
+// not exit in time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tessaro {
+
+class SimProcess {
+public:
+    SimProcess(const std::string& executable, std::vector<std::string> args = {}, int start_timeout_ms = 20000);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool listening() const { return port_ > 0; }
+    int port() const { return port_; }
+    // The address it listens on, as it printed it; empty when not listening.
+    const std::string& address() const { return address_; }
+    // Everything it wrote to standard error so far.
+    std::string log() const;
+    // Stops it (SIGTERM; SIGKILL after `timeout_ms`) and returns its exit
+    // status, 128 + signal number when a signal ended it; -1 when it could
+    // not be started. Once stopped, further calls return the same status.
+    int stop(int timeout_ms = 5000);
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    int port_ = 0;
+    std::string address_;
+    std::string log_path_;
+};
+
+}  // namespace tessaro
