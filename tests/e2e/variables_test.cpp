@@ -131,8 +131,8 @@ TEST(VariableFaults, LibraryRefusalsBecomeStatus2WithEmptyOutput) {
     expect_run(m.sim, "zunaWriteStr", {"-n", "demo.Speed", "-v", "5"}, {"", "Failed to set variable demo.Speed!\n", 2});
     expect_run(m.sim, "zunaReadStr", {"-n", "demo.Speed"}, {"1200\n", "", 0});
     expect_run(m.sim, "zunaCreateVar", {"-n", "scratch.A", "-t", "VT_STR"}, {"", "Failed to create variable scratch.A!\n", 2});
-    // No node record: the report is empty, but the node exists.
-    expect_run(m.sim, "zunaReadVar", {"-n", "demo.Gain"}, {"", "", 0});
+    // No node record: no report, and that is a failure, not an empty success.
+    expect_run(m.sim, "zunaReadVar", {"-n", "demo.Gain"}, {"", "Failed to read variable demo.Gain!\n", 2});
 }
 
 }  // namespace

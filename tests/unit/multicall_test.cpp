@@ -113,12 +113,19 @@ TEST_F(FrontEnd, WaitSucceedsAfterOneCycleWhenTheStateAlreadyHolds) {
     EXPECT_EQ(fake::calls("RegisterOnPLCChanged")[0].ptrs[0], reinterpret_cast<const void*>(&plcChangeCallback));
 }
 
-TEST_F(FrontEnd, EmptyMasksHitAnyStateAndAFailedQueryCountsAsStateZero) {
-    fake::on("GetPLCState").always(E_FAILURE);  // writes nothing
+TEST_F(FrontEnd, EmptyMasksHitAnyKnownState) {
+    scriptState(0);
     EXPECT_EQ(waitForPlcState(HC, 0, 0, 2.0), E_OK);
     EXPECT_EQ(countEvents("sleep 10000"), 1u);
     EXPECT_EQ(waitForPlcState(HC, 0, kActive, 2.0), E_OK);
-    EXPECT_NE(waitForPlcState(HC, kReady, 0, 0.05), E_OK);
+}
+
+// An unreadable word is unknown, not zero: only a notification could end the wait.
+TEST_F(FrontEnd, AFailedQueryIsNeverTakenForAState) {
+    fake::on("GetPLCState").always(fake::Answer(E_FAILURE).out(0).out(0));
+    EXPECT_EQ(waitForPlcState(HC, 0, kActive, 0.05), E_FAILURE);
+    EXPECT_EQ(waitForPlcState(HC, 0, 0, 0.05), E_FAILURE);
+    EXPECT_EQ(countEvents("sleep 10000"), 10u);
 }
 
 TEST_F(FrontEnd, WaitCountsCyclesByRepeatedAddition) {
@@ -416,6 +423,7 @@ TEST_F(FrontEnd, RunJobStatusesByStage) {
         std::vector<unsigned> states;
         int selectResult, startResult;
         int status;
+        int lastQuery = 0;  // result of the last state query
     };
     const Case cases[] = {
         {"completed", {kReady, kActive, 0, kCompleted}, 0, 0, 0},
@@ -427,6 +435,8 @@ TEST_F(FrontEnd, RunJobStatusesByStage) {
         {"start refused", {kReady}, 0, E_NOT_RDY, 4},
         {"never active", {kReady, 0}, 0, 0, 5},
         {"still active", {kReady, kActive, kActive}, 0, 0, 5},
+        {"outcome unreadable", {kReady, kActive, 0, kCompleted}, 0, 0, 5, E_FAILURE},
+        {"end unreadable, never notified", {kReady, kActive, 0}, 0, 0, 5, E_FAILURE},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -436,6 +446,7 @@ TEST_F(FrontEnd, RunJobStatusesByStage) {
         fake::on("JobStart").always(c.startResult);
         std::vector<fake::Answer> answers;
         for (unsigned s : c.states) answers.push_back(fake::Answer(0).out(s).out(0));
+        if (!answers.empty()) answers.back().result = c.lastQuery;
         fake::on("GetPLCState").sequence(answers);
         MainResult r = runMain({"zunaRunJob", "-n", "Demo"});
         EXPECT_EQ(r.status, c.status) << c.what;

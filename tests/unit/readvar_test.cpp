@@ -107,11 +107,11 @@ TEST_F(ReadVarTest, UnknownNamePrintsNothingAndFails)
     EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetNode"}));
 }
 
-TEST_F(ReadVarTest, NoRecordPrintsNothingAndLooksUpNoParent)
+TEST_F(ReadVarTest, NoRecordFailsPrintingNothingAndLooksUpNoParent)
 {
     fake::on("GetNode").always(kNode);
     std::string out;
-    EXPECT_EQ(run(out), E_OK);
+    EXPECT_EQ(run(out), E_FAILURE);
     EXPECT_EQ(out, "");
     EXPECT_EQ(fake::count("GetParentNode"), 0u);
 }
@@ -244,6 +244,19 @@ TEST_F(ReadVarBinTest, TwentyBytesGiveASizeLineAndTwoDumpLines)
     ASSERT_EQ(copy.size(), 1u);
     EXPECT_EQ(copy[0].ints, (std::vector<long long>{HC, kNode, 20}));
     EXPECT_EQ(fake::calls("GetNodeValueBinCopyLen")[0].ints, (std::vector<long long>{HC, kNode}));
+}
+
+TEST_F(ReadVarBinTest, ShortCopyDumpsZerosNeverStaleMemory)
+{
+    fake::on("GetNodeValueBinCopyLen").always(20);
+    fake::on("GetNodeValueBinCopy").always(fake::Answer(0).bytes({'H', 'i'}));
+    std::string out;
+    EXPECT_EQ(run(out), E_OK);
+    EXPECT_EQ(out, std::string(kHead) +
+                       "Size: 20\n"
+                       "48 69 00 00 00 00 00 00  00 00 00 00 00 00 00 00  Hi...... ........\n"
+                       "00 00 00 00                                       ....\n" +
+                       kTail);
 }
 
 TEST_F(ReadVarBinTest, EmptyValueGoesStraightOnWithPriv)

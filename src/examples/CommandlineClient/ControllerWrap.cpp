@@ -111,7 +111,9 @@ void printBinaryValue(HController HC, HNodeObject HNO)
     }
     printf("Size: %i\n", len);
     fflush(stdout);
-    void* buf = malloc(static_cast<size_t>(len));
+    /* Zero-filled, so a copy that delivers fewer bytes than asked can never
+     * show stale heap memory. */
+    void* buf = calloc(1, static_cast<size_t>(len));
     if (!buf) {
         return;
     }
@@ -282,7 +284,8 @@ int readVar(HController HC, char* nodeName, char** str)
     ReadNode(HC, hno);
     XAL_NODEINFO* info = GetNodeInfo(HC, hno);
     if (!info) {
-        return E_OK;
+        /* No record, no report: an empty report is a failure, not a success. */
+        return E_FAILURE;
     }
     /* Looked up before anything is printed. */
     HNodeObject parent = GetParentNode(HC, info->handle);

@@ -23,7 +23,8 @@ enum ExitStatus {
     kExitOptionError = 1,   // unknown option, or an option without its argument
     kExitFailed = 2,        // no connection, or the mode's main operation failed
     kExitStartFailed = 4,   // RunJob: the job could not be started
-    kExitWaitFailed = 5,    // RunJob: a wait for a PLC state did not succeed
+    kExitWaitFailed = 5,    // RunJob: a wait for a PLC state did not succeed, or the
+                            // final state could not be read: no verdict
     kExitJobFailed = 6,     // RunJob: the job ended and the PLC reports it failed
 };
 
@@ -113,7 +114,8 @@ int modeRunJob(Invocation& inv) {
     if (waitForPlcState(inv.HC, kEmptyMask, kActiveMask, 120.0) != 0) return kExitWaitFailed;
     unsigned int plc = 0;
     unsigned int reserved = 0;
-    GetPLCState(inv.HC, &plc, &reserved);  // result not examined: plc stays 0 then
+    // A failed final query leaves the verdict unknown: never report it as a pass.
+    if (GetPLCState(inv.HC, &plc, &reserved) != 0) return kExitWaitFailed;
     return (plc & kFailedMask) != 0 ? kExitJobFailed : kExitOk;
 }
 
@@ -182,10 +184,11 @@ int waitForPlcState(HController HC, unsigned int setMask, unsigned int clearMask
     // two is still seen, by the query or by a notification.
     if (RegisterOnPLCChanged(HC, plcChangeCallback) != 0) return E_FAILURE;
 
+    // A failed query leaves the word unknown: it is not tested, and only a
+    // notification can satisfy the wait.
     unsigned int state = 0;
     unsigned int reserved = 0;
-    GetPLCState(HC, &state, &reserved);  // a failed query leaves state as preset
-    plcChangeCallback(HC, state, 0);
+    if (GetPLCState(HC, &state, &reserved) == 0) plcChangeCallback(HC, state, 0);
 
     // Cycles of 10 ms, counted by repeated addition: sleep first, then test.
     double cycles = 0.0;
