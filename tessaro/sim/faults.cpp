@@ -8,6 +8,12 @@ FaultTable::FaultTable(std::vector<Fault> faults) {
     for (auto& f : faults) entries_.push_back(Entry{std::move(f), 0});
 }
 
+std::vector<Fault> FaultTable::faults() const {
+    std::vector<Fault> out;
+    for (const auto& e : entries_) out.push_back(e.fault);
+    return out;
+}
+
 bool FaultTable::watches(proto::Op op) const {
     return std::any_of(entries_.begin(), entries_.end(), [op](const Entry& e) { return e.fault.op == op; });
 }
@@ -35,6 +41,7 @@ std::optional<FaultHit> FaultTable::check(const FaultQuery& q) {
         const Fault& f = e.fault;
         FaultHit h;
         h.delay_ms = f.delay_ms;
+        h.index = static_cast<size_t>(&e - entries_.data());
         if (f.result) {
             h.kind = FaultHit::Kind::Result;
             h.result = *f.result;

@@ -35,6 +35,7 @@ struct FaultHit {
     Kind kind = Kind::Delay;
     int32_t result = 0;
     int64_t delay_ms = 0;
+    size_t index = 0;  // the fault's position in the scenario's list, from 0
 };
 
 // The request facts a fault may match on.
@@ -51,6 +52,8 @@ public:
     explicit FaultTable(std::vector<Fault> faults);
 
     bool empty() const { return entries_.empty(); }
+    // The faults as configured, in list order.
+    std::vector<Fault> faults() const;
     // True when some fault is about `op`.
     bool watches(proto::Op op) const;
     // Counts the request against every fault that matches it, then returns

@@ -89,6 +89,12 @@ std::string Machine::server_name() const {
     return "tessaro-sim " + name_;
 }
 
+void Machine::inspect(const std::function<void(const MachineView&)>& f) {
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<Fault> faults = faults_.faults();
+    f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults});
+}
+
 std::optional<FaultHit> Machine::fault_for(const OpLayout& layout, const std::vector<Arg>& args) {
     std::lock_guard<std::mutex> lk(mu_);
     if (!faults_.watches(layout.op)) return std::nullopt;

@@ -53,6 +53,19 @@ struct MachineConfig {
     std::vector<Fault> faults;
 };
 
+// A read-only look at everything the machine holds that a scenario
+// describes; valid only during Machine::inspect.
+struct MachineView {
+    const std::string& name;
+    const Tree& tree;
+    uint32_t plc_word;
+    const Node* selected;  // null for none
+    const std::vector<proto::JobNodeType>& job_node_types;
+    const DeviceTable& devices;
+    const SystemMessages& messages;
+    const std::vector<Fault>& faults;
+};
+
 // Limits that keep a misbehaving client from exhausting the simulator.
 constexpr size_t kMaxNodes = 100000;
 constexpr size_t kMaxCollections = 1024;  // per connection
@@ -75,6 +88,10 @@ public:
     void run_due();
 
     std::string server_name() const;
+
+    // Calls `f` with a view of the whole machine, under the machine lock, so
+    // that what `f` sees is one consistent state.
+    void inspect(const std::function<void(const MachineView&)>& f);
 
     // Fault check for a decoded request: counts it and tells what to do.
     std::optional<FaultHit> fault_for(const OpLayout& layout, const std::vector<Arg>& args);

@@ -329,7 +329,9 @@ void Loader::load_variable(Node& n, const Fields& f) {
     } else {
         n.value = default_value(def);
         Value check;
-        if (parse_value(def, render(def, n.value), check) != E_OK)
+        // A VT_SEL without options (as a client creates one) has the empty value.
+        bool no_options = def.type == VT_SEL && def.options.empty();
+        if (!no_options && parse_value(def, render(def, n.value), check) != E_OK)
             fail(f.object(), "no default " + tname + " value lies within the limits; give a value");
     }
 }
