@@ -95,9 +95,9 @@ std::string SimProcess::log() const {
     return text.str();
 }
 
-int SimProcess::stop(int timeout_ms) {
+int SimProcess::stop(int timeout_ms, int sig) {
     if (pid_ <= 0) return status_;  // never -1 to kill(): that would signal every process
-    kill(pid_, SIGTERM);
+    kill(pid_, sig);
     int st = 0;
     pid_t r = 0;
     for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -14,6 +14,7 @@
 // not exit in time.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -34,10 +35,11 @@ public:
     const std::string& address() const { return address_; }
     // Everything it wrote to standard error so far.
     std::string log() const;
-    // Stops it (SIGTERM; SIGKILL after `timeout_ms`) and returns its exit
-    // status, 128 + signal number when a signal ended it; -1 when it could
-    // not be started. Once stopped, further calls return the same status.
-    int stop(int timeout_ms = 5000);
+    // Stops it (`sig`, SIGTERM unless a test wants a crash; SIGKILL after
+    // `timeout_ms`) and returns its exit status, 128 + signal number when a
+    // signal ended it; -1 when it could not be started. Once stopped, further
+    // calls return the same status.
+    int stop(int timeout_ms = 5000, int sig = SIGTERM);
 
 private:
     pid_t pid_ = -1;

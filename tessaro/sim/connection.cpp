@@ -8,7 +8,9 @@
 #include <cerrno>
 
 #include "dispatch.h"
+#include "hooks.h"
 #include "protocol/frame_io.h"
+#include "trace.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -67,6 +69,7 @@ void Connection::set_reason(const std::string& why) {
 void Connection::plc_changed(uint32_t word) {
     wire::Writer w(wire::Kind::Event, 0, static_cast<uint16_t>(proto::Op::PlcChanged));
     w.u32(word).u32(0);
+    if (opt_.trace) opt_.trace->event(peer_, word);
     enqueue(w.frame());
 }
 
@@ -156,6 +159,14 @@ bool Connection::handshake() {
     const OpLayout& hello = *op_layout(proto::Op::Hello);
     TimePoint deadline = Clock::now() + std::chrono::milliseconds(opt_.handshake_timeout_ms);
     std::vector<uint8_t> body;
+    // Answers the frame in `body`, and records it in the trace.
+    auto answer = [&](std::vector<uint8_t> frame, std::optional<FaultHit> fault = std::nullopt) {
+        Outcome o;
+        o.frame = std::move(frame);
+        o.fault = fault;
+        trace_request(opt_, peer_, body, o);
+        enqueue(std::move(o.frame));
+    };
     while (true) {
         Read rd = next_frame(body, &deadline);
         if (rd == Read::Timeout) set_reason("handshake timeout");
@@ -163,17 +174,18 @@ bool Connection::handshake() {
         wire::Reader r(body);
         if (r.kind() != wire::Kind::Request || r.op() != static_cast<uint16_t>(proto::Op::Hello)) {
             const OpLayout* layout = op_layout(r.op());
-            enqueue(layout ? plain_reply(*layout, r.seq(), E_ACCESS) : result_only_reply(r.seq(), r.op(), E_ACCESS));
+            answer(layout ? plain_reply(*layout, r.seq(), E_ACCESS) : result_only_reply(r.seq(), r.op(), E_ACCESS));
             set_reason("request before handshake");
             return false;
         }
         std::vector<Arg> args;
         if (!decode_args(hello, r, args)) {
-            enqueue(plain_reply(hello, r.seq(), E_INVALID));
+            answer(plain_reply(hello, r.seq(), E_INVALID));
             set_reason("handshake failed (malformed hello)");
             return false;
         }
-        if (auto hit = machine_.fault_for(hello, args)) {
+        std::optional<FaultHit> hit = machine_.fault_for(hello, args);
+        if (hit) {
             if (hit->kind == FaultHit::Kind::Silent) continue;
             if (hit->delay_ms > 0 && !delay(hit->delay_ms)) return false;
             if (hit->kind == FaultHit::Kind::Close) {
@@ -181,18 +193,18 @@ bool Connection::handshake() {
                 return false;
             }
             if (hit->kind == FaultHit::Kind::Result) {
-                enqueue(plain_reply(hello, r.seq(), hit->result));
+                answer(plain_reply(hello, r.seq(), hit->result), hit);
                 set_reason("handshake refused by fault");
                 return false;
             }
         }
         std::string why;
         if (check_hello(args, why) != E_OK) {
-            enqueue(plain_reply(hello, r.seq(), E_INVALID));
+            answer(plain_reply(hello, r.seq(), E_INVALID));
             set_reason("handshake failed (" + why + ")");
             return false;
         }
-        enqueue(execute(machine_, session_, this, hello, r.seq(), args));
+        answer(execute(machine_, session_, this, hello, r.seq(), args), hit);
         return true;
     }
 }
@@ -202,7 +214,7 @@ void Connection::run() {
         std::vector<uint8_t> body;
         DelayFn wait = [this](int64_t ms) { return delay(ms); };
         while (next_frame(body, nullptr) == Read::Frame) {
-            Outcome o = respond(machine_, session_, this, body, wait);
+            Outcome o = serve(machine_, session_, this, opt_, peer_, body, wait);
             if (o.kind == Outcome::Kind::Close) {
                 set_reason(stop_ ? "simulator stopping" : "closed by fault");
                 break;

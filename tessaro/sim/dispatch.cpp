@@ -46,8 +46,10 @@ Outcome respond(Machine& m, Session& s, PlcSink* sink, const std::vector<uint8_t
     std::vector<Arg> args;
     if (!decode_args(*layout, r, args)) return reply(plain_reply(*layout, r.seq(), E_INVALID));
 
-    if (auto hit = m.fault_for(*layout, args)) {
+    std::optional<FaultHit> hit = m.fault_for(*layout, args);
+    if (hit) {
         Outcome o;
+        o.fault = hit;
         if (hit->kind == FaultHit::Kind::Silent) {
             o.kind = Outcome::Kind::Silent;
             return o;
@@ -60,9 +62,14 @@ Outcome respond(Machine& m, Session& s, PlcSink* sink, const std::vector<uint8_t
             o.kind = Outcome::Kind::Close;
             return o;
         }
-        if (hit->kind == FaultHit::Kind::Result) return reply(plain_reply(*layout, r.seq(), hit->result));
+        if (hit->kind == FaultHit::Kind::Result) {
+            o.frame = plain_reply(*layout, r.seq(), hit->result);
+            return o;
+        }
     }
-    return reply(execute(m, s, sink, *layout, r.seq(), args));
+    Outcome o = reply(execute(m, s, sink, *layout, r.seq(), args));
+    o.fault = hit;
+    return o;
 }
 
 std::vector<uint8_t> execute(Machine& m, Session& s, PlcSink* sink, const OpLayout& layout, uint32_t seq,

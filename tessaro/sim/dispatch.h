@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct Outcome {
     enum class Kind { Reply, Silent, Close };
     Kind kind = Kind::Reply;
     std::vector<uint8_t> frame;  // the reply (Kind::Reply)
+    std::optional<FaultHit> fault;  // the scenario fault that hit the request
 };
 
 // Waits for a fault's delay; false when the connection is ending meanwhile.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,10 +16,13 @@
 #include "options.h"
 #include "scenario.h"
 #include "server.h"
+#include "state_file.h"
+#include "trace.h"
+#include "xal_tessaro.h"
 
 namespace {
 
-enum ExitStatus { kExitOk = 0, kExitUsage = 2 };
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
 // One whole line per write, so lines from different threads never mix.
 void log_line(const std::string& text) {
@@ -61,16 +65,39 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    // A state file, once it exists, holds the machine; the scenario only
+    // seeds a new one.
     MachineConfig cfg;
-    bool loaded = opt.scenario.empty() ? load_scenario_text(default_scenario_text(), "default.json", cfg, error)
-                                       : load_scenario_file(opt.scenario, cfg, error);
+    StateLoad state_load = opt.state.empty() ? StateLoad::Missing : load_state(opt.state, cfg, error);
+    bool loaded = state_load == StateLoad::Loaded;
+    if (state_load == StateLoad::Missing)
+        loaded = opt.scenario.empty() ? load_scenario_text(default_scenario_text(), "default.json", cfg, error)
+                                      : load_scenario_file(opt.scenario, cfg, error);
     if (!loaded) {
         log_line(error);
         return kExitUsage;
     }
 
     Machine machine(std::move(cfg));
-    Server server(machine, ServerOptions{}, log_line);
+    ServerOptions server_opt;
+    std::unique_ptr<StateFile> state;
+    if (!opt.state.empty()) {
+        state = std::make_unique<StateFile>(opt.state, machine, log_line);
+        if (!state->open(error) || (state_load == StateLoad::Missing && state->commit() != E_OK)) {
+            log_line(error.empty() ? state->last_error() : error);
+            return kExitUsage;
+        }
+        server_opt.state = state.get();
+    }
+    Trace trace(log_line);
+    if (!opt.trace.empty()) {
+        if (!trace.open(opt.trace, error)) {
+            log_line(error);
+            return kExitUsage;
+        }
+        server_opt.trace = &trace;
+    }
+    Server server(machine, server_opt, log_line);
     if (!server.listen(opt.bind, opt.port, error)) {
         log_line(error);
         return kExitUsage;
@@ -86,5 +113,7 @@ int main(int argc, char** argv) {
     }
     server.stop();
     machine.stop_timers();
+    // What changed without a request (the PLC word at a job's end) is kept too.
+    if (state && state->commit() != E_OK) return kExitFailure;
     return kExitOk;
 }

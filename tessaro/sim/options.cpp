@@ -2,7 +2,7 @@
 
 namespace tessaro::sim {
 
-const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE]";
+const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE]";
 
 namespace {
 
@@ -36,7 +36,7 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             arg = arg.substr(0, eq);
             inline_value = true;
         }
-        if (arg != "--bind" && arg != "--port" && arg != "--scenario") {
+        if (arg != "--bind" && arg != "--port" && arg != "--scenario" && arg != "--state" && arg != "--trace") {
             error = (arg.rfind("-", 0) == 0 ? "unknown option '" + args[i] + "'" : "unexpected argument '" + args[i] + "'") +
                     " (" + kUsage + ")";
             return false;
@@ -61,10 +61,10 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             }
         } else {
             if (value.empty()) {
-                error = "option '--scenario' needs a file name";
+                error = "option '" + arg + "' needs a file name";
                 return false;
             }
-            o.scenario = value;
+            (arg == "--scenario" ? o.scenario : arg == "--state" ? o.state : o.trace) = value;
         }
     }
     out = o;

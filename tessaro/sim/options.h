@@ -11,13 +11,16 @@ struct Options {
     std::string bind = "127.0.0.1";
     uint16_t port = 1610;
     std::string scenario;  // empty: the embedded default machine
+    std::string state;     // --state: the machine is kept in this file
+    std::string trace;     // --trace: every request and event is recorded here
     bool help = false;
 };
 
 extern const char kUsage[];
 
 // Parses the arguments after the program name: --bind ADDR, --port N,
-// --scenario FILE (each also as --opt=VALUE), --help. False with a one-line
+// --scenario FILE, --state FILE, --trace FILE (each also as --opt=VALUE),
+// --help. False with a one-line
 // `error` for anything else.
 bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
 

@@ -1,14 +1,21 @@
-// Saving a running machine as a scenario and serving it again.
+// Saving a running machine as a scenario and serving it again (--state),
+// and the trace of requests and events (--trace).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <regex>
 
 #include "default_scenario.h"
+#include "files.h"
 #include "scenario_writer.h"
+#include "sim_process.h"
 #include "support.h"
 
 namespace tessaro::sim {
 namespace {
+
+using tessaro::SimProcess;
 
 std::string saved(Machine& m) {
     std::string text, error;
@@ -103,6 +110,59 @@ TEST(ScenarioWriter, RefusesTextThatJsonCannotCarry) {
     std::string text, error;
     m.inspect([&](const MachineView& v) { EXPECT_FALSE(write_scenario(v, text, error)); });
     EXPECT_EQ(error, "node demo.Label holds text that is no UTF-8");
+}
+
+TEST(StateFile, CorruptFileIsRefusedAndLeftAsItIs) {
+    test::TempDir dir;
+    const std::string path = dir.path + "/state.json";
+    SimProcess seed(TESSARO_SIM_PATH, {"--state", path});  // creates the file
+    ASSERT_EQ(seed.stop(), 0) << seed.log();
+    const std::string whole = test::read_file(path);
+    const std::string cases[] = {"", whole.substr(0, whole.size() / 2), whole.substr(0, whole.size() - 3),
+                                 std::string("\0\x01\xFF{", 4), whole + "{}"};
+    for (const std::string& bytes : cases) {
+        test::write_file(path, bytes);
+        SimProcess sim(TESSARO_SIM_PATH, {"--state", path});
+        EXPECT_EQ(sim.stop(), 2) << bytes.size();
+        EXPECT_THAT(sim.log(), ::testing::MatchesRegex("tessaro-sim: state file " + path + ":[0-9]+:[0-9]+: [^\n]+\n"));
+        EXPECT_EQ(test::read_file(path), bytes);
+        EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    }
+}
+
+TEST(Trace, RecordsEachRequestAndEventAsItHappens) {
+    test::TempDir dir;
+    const std::string scenario = dir.path + "/cell.json", trace = dir.path + "/trace.jsonl";
+    test::write_file(scenario, R"({"plc": {"ready_delay_ms": 0}, "faults": [{"op": "JobStart", "result": -14}],
+        "nodes": [{"name": "Speed", "type": "VT_I32"}, {"name": "Job", "type": "VT_JOB"}]})");
+    SimProcess sim(TESSARO_SIM_PATH, {"--scenario", scenario, "--trace", trace});
+    ASSERT_TRUE(sim.listening()) << sim.log();
+    test::RawClient c;
+    ASSERT_TRUE(c.connect(static_cast<uint16_t>(sim.port())) && c.hello());
+    using proto::Op;
+    int32_t speed = c.get_node("Speed");
+    c.result(c.request(Op::SetNodeValueString).i32(speed).str("42"));
+    c.result(c.request(Op::WriteNodeSync).i32(speed));
+    c.result(c.request(Op::RegisterOnPLCChanged));
+    c.result(c.request(Op::SelectNode).i32(c.get_node("Job")));  // ready at once: an event
+    c.result(c.request(Op::JobStart));
+    c.result(c.request(Op::DeleteSingleNodeOnController).i32(speed));
+    c.result(c.request(Op::GetNode).str("\xFF"));
+    // Read while the simulator runs. Times and the client's port vary.
+    std::regex varying(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","conn":"127\.0\.0\.1:\d+",)");
+    EXPECT_EQ(std::regex_replace(test::read_file(trace), varying, ""),
+              R"({"op":"Hello","args":["TSRO",1],"result":0}
+{"op":"GetNode","args":["Speed"],"node":"Speed","result":1}
+{"op":"SetNodeValueString","args":[1,"42"],"node":"Speed","result":0}
+{"op":"WriteNodeSync","args":[1],"node":"Speed","result":0}
+{"op":"RegisterOnPLCChanged","args":[],"result":0}
+{"op":"GetNode","args":["Job"],"node":"Job","result":2}
+{"event":"PlcChanged","state":16404}
+{"op":"SelectNode","args":[2],"node":"Job","result":0}
+{"op":"JobStart","args":[],"result":-14,"fault":{"index":0,"kind":"result"}}
+{"op":"DeleteSingleNodeOnController","args":[1],"node":"Speed","result":0}
+{"op":"GetNode","args":[{"hex":"FF"}],"node":{"hex":"FF"},"result":-1}
+)");
 }
 
 }  // namespace
