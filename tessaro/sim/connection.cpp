@@ -76,6 +76,14 @@ void Connection::plc_changed(uint32_t word) {
 bool Connection::enqueue(std::vector<uint8_t> frame) {
     std::lock_guard<std::mutex> lk(q_mu_);
     if (dead_ || closing_) return false;
+    // Nothing ahead of it: send at once without blocking, which spares the
+    // hand-off to the writer thread on every round trip. Whatever the socket
+    // does not take now is left to the writer, still in order.
+    if (queue_.empty() && !writing_) {
+        ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(frame.size())) return true;
+        if (n > 0) frame.erase(frame.begin(), frame.begin() + n);
+    }
     if (queued_bytes_ + frame.size() > opt_.max_backlog_bytes) {
         dead_ = true;
         set_reason("output backlog (client not reading)");
@@ -101,9 +109,11 @@ void Connection::write_loop() {
         std::vector<uint8_t> frame = std::move(queue_.front());
         queue_.pop_front();
         queued_bytes_ -= frame.size();
+        writing_ = true;
         lk.unlock();
         wire::IoStatus st = wire::write_frame(fd_, frame, opt_.write_timeout_ms);
         lk.lock();
+        writing_ = false;
         if (st != wire::IoStatus::Ok) {
             dead_ = true;
             set_reason(st == wire::IoStatus::Timeout ? "write timeout (client not reading)" : "write failed");

@@ -78,6 +78,7 @@ private:
     std::deque<std::vector<uint8_t>> queue_;
     size_t queued_bytes_ = 0;
     bool closing_ = false;  // no more output; the writer ends once the queue is empty
+    bool writing_ = false;  // the writer thread is sending a frame it took off the queue
     bool dead_ = false;     // output failed; nothing more is sent
 
     std::mutex reason_mu_;
