@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that the build and the tests need and, when run
-# as root, installs the missing ones. Usage: scripts/deps.sh [--cross]
+# as root, installs the missing ones. --cross adds the cross toolchain and
+# qemu, --package what building and checking Debian packages needs.
+# Usage: scripts/deps.sh [--cross] [--package]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
-if [[ "${1:-}" == "--cross" ]]; then
-  packages+=(g++-powerpc-linux-gnu qemu-user)
-fi
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+          groff-base man-db)
+for arg in "$@"; do
+  case $arg in
+    --cross) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
+    --package) packages+=(dpkg-dev file lintian) ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--package]" >&2; exit 1 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,20 +2,33 @@
 # Builds every preset and runs its tests: host (with benchmarks built),
 # address+undefined sanitizers, thread sanitizer, and the 32-bit PowerPC cross
 # build under qemu-ppc (its end-to-end tests use the host simulator, so the
-# host preset goes first). Installs missing Debian packages when run as root.
-# Usage: scripts/test.sh [preset...]   (default: host asan tsan ppc32)
+# host preset goes first); then the Debian packages of both architectures
+# (built, checked with lintian, unpacked and checked, and as root installed,
+# used and removed). Installs missing Debian packages when run as root.
+# Usage: scripts/test.sh [step...]   (steps: host asan tsan ppc32 package;
+# default all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[[ ${#presets[@]} -eq 0 ]] && presets=(host asan tsan ppc32)
+[[ ${#presets[@]} -eq 0 ]] && presets=(host asan tsan ppc32 package)
 
-cross=""
-for p in "${presets[@]}"; do [[ "$p" == ppc32 ]] && cross=--cross; done
-scripts/deps.sh $cross
+deps=()
+for p in "${presets[@]}"; do
+  [[ "$p" == ppc32 || "$p" == package ]] && deps+=(--cross)
+  [[ "$p" == package ]] && deps+=(--package)
+done
+scripts/deps.sh "${deps[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 for p in "${presets[@]}"; do
+  if [[ "$p" == package ]]; then
+    echo "== package: build, lintian, contents, install"
+    scripts/package.sh all
+    tests/package/contents.sh build/host/packages/*.deb build/ppc32/packages/*.deb
+    tests/package/install.sh build/host/packages
+    continue
+  fi
   if [[ "$p" == ppc32 && ! -x build/host/bin/tessaro-sim ]]; then
     echo "== host (simulator for the cross build's tests)"
     cmake --preset host >/dev/null
@@ -27,4 +40,4 @@ for p in "${presets[@]}"; do
   echo "== $p: test"
   ctest --preset "$p" -j "$((jobs * 2))"
 done
-echo "all presets passed: ${presets[*]}"
+echo "all steps passed: ${presets[*]}"

@@ -1,6 +1,7 @@
 cmake_minimum_required(VERSION 3.20)
 # Installs the build tree into a scratch prefix and checks that the program
-# is installed once, with the seven links beside it, and the stand-in library.
+# is installed once, with the seven links beside it, and the stand-in library
+# in its private folder.
 set(prefix "${BUILD_DIR}/install-check")
 file(REMOVE_RECURSE "${prefix}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
@@ -28,7 +29,7 @@ foreach(p IN LISTS programs)
     message(FATAL_ERROR "unexpected bin/${p}")
   endif()
 endforeach()
-if(NOT VENDOR AND NOT EXISTS "${prefix}/${LIBDIR}/libtessaro.so")
-  message(FATAL_ERROR "${LIBDIR}/libtessaro.so not installed")
+if(NOT VENDOR AND NOT EXISTS "${prefix}/${LIBDIR}/tessaro-sim/libtessaro.so")
+  message(FATAL_ERROR "${LIBDIR}/tessaro-sim/libtessaro.so not installed")
 endif()
 file(REMOVE_RECURSE "${prefix}")
