@@ -6,6 +6,7 @@
 # Usage: tests/package/install.sh DIR   (DIR holds both .deb files)
 set -euo pipefail
 dir=$1
+source "$(dirname "$0")/../../scripts/sim.sh"
 if [[ $(id -u) -ne 0 ]]; then
   echo "SKIP package install test: needs root to run dpkg -i" >&2
   exit 0
@@ -17,12 +18,9 @@ for p in zuna tessaro-sim; do
   fi
 done
 
-log=$(mktemp)
-sim=""
 cleanup() {
-  [[ -n "$sim" ]] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+  sim_stop
   dpkg -r zuna tessaro-sim >/dev/null 2>&1 || true
-  rm -f "$log"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -30,16 +28,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 dpkg -i "$dir"/zuna_*.deb "$dir"/tessaro-sim_*.deb >/dev/null
 files=$(dpkg -L zuna tessaro-sim)
 
-/usr/bin/tessaro-sim --port 0 2>"$log" &
-sim=$!
-addr=""
-for _ in $(seq 100); do
-  addr=$(sed -n 's/^tessaro-sim: listening on //p' "$log")
-  [[ -n "$addr" ]] && break
-  kill -0 "$sim" 2>/dev/null || fail "simulator ended: $(cat "$log")"
-  sleep 0.1
-done
-[[ -n "$addr" ]] || fail "simulator did not listen"
+sim_start /usr/bin/tessaro-sim || fail "the installed simulator did not start"
+addr=$SIM_ADDR
 
 # The stand-in is off the loader's path: the program does not find it alone.
 if ! ldconfig -p | grep -q libtessaro.so; then
@@ -49,7 +39,7 @@ status=0
 LD_LIBRARY_PATH=/usr/lib/tessaro-sim /usr/bin/zunaRunJob -c "$addr" -n Demo || status=$?
 [[ $status -eq 0 ]] || fail "zunaRunJob -n Demo exited with $status"
 
-kill "$sim"; wait "$sim" 2>/dev/null || true; sim=""
+sim_stop
 dpkg -r zuna tessaro-sim >/dev/null
 left=$(while read -r f; do if [[ -L "$f" || (-e "$f" && ! -d "$f") ]]; then echo "$f"; fi; done <<<"$files")
 [[ -z "$left" ]] || fail "left after removal: $left"
