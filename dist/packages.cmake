@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_SIM_DESCRIPTION "simulated machine controller for testing zuna 
 tessaro-sim serves a simulated controller (variables, jobs, PLC state,
 devices, injected faults) described by a JSON scenario, so scripts around
 the zuna commands can be tested without hardware. The package also holds
-the example programs controllerReport and controllerSnapshot and a
+the example programs that print and copy a controller's contents, and a
 stand-in libtessaro.so in /usr/lib/tessaro-sim, off the loader's default
 path, so that it never shadows a controller's own library.")
 
