@@ -13,43 +13,11 @@ struct OpName {
 
 const OpName kOps[] = {
     {Op::Hello, "Hello"},
-    {Op::GetNode, "GetNode"},
-    {Op::GetParentNode, "GetParentNode"},
-    {Op::ReadNode, "ReadNode"},
-    {Op::GetNodeInfo, "GetNodeInfo"},
-    {Op::GetNodeValueStringLen, "GetNodeValueStringLen"},
-    {Op::GetNodeValueString, "GetNodeValueString"},
-    {Op::GetNodeValueBinCopyLen, "GetNodeValueBinCopyLen"},
-    {Op::GetNodeValueBinCopy, "GetNodeValueBinCopy"},
-    {Op::SetNodeValueString, "SetNodeValueString"},
-    {Op::WriteNodeSync, "WriteNodeSync"},
-    {Op::GetNodeNameLen, "GetNodeNameLen"},
-    {Op::GetNodeName, "GetNodeName"},
-    {Op::CreateNodeOnController, "CreateNodeOnController"},
-    {Op::CreateJobNodeOnController, "CreateJobNodeOnController"},
-    {Op::DeleteSingleNodeOnController, "DeleteSingleNodeOnController"},
-    {Op::RenameNode, "RenameNode"},
-    {Op::MoveSubtree, "MoveSubtree"},
-    {Op::CreateNodeObjectCollection, "CreateNodeObjectCollection"},
-    {Op::GetSubnodes, "GetSubnodes"},
-    {Op::GetNodeObjectCount, "GetNodeObjectCount"},
-    {Op::GetNodeObjectAtIndex, "GetNodeObjectAtIndex"},
-    {Op::DestroyNodeObjectCollection, "DestroyNodeObjectCollection"},
-    {Op::GetJobInfo, "GetJobInfo"},
-    {Op::GetJobNamesLen, "GetJobNamesLen"},
-    {Op::GetJobNames, "GetJobNames"},
-    {Op::SelectNode, "SelectNode"},
-    {Op::JobStart, "JobStart"},
-    {Op::GetJobNodeTypesCount, "GetJobNodeTypesCount"},
-    {Op::GetJobNodeTypeInfo, "GetJobNodeTypeInfo"},
-    {Op::GetPLCState, "GetPLCState"},
-    {Op::RegisterOnPLCChanged, "RegisterOnPLCChanged"},
-    {Op::UnregisterOnPLCChanged, "UnregisterOnPLCChanged"},
-    {Op::GetDriverInfo, "GetDriverInfo"},
-    {Op::GetAllDeviceInfo, "GetAllDeviceInfo"},
-    {Op::GetDeviceInfo, "GetDeviceInfo"},
-    {Op::GetSystemMessageXMLLen, "GetSystemMessageXMLLen"},
-    {Op::GetSystemMessageXML, "GetSystemMessageXML"},
+#define XAL_WIRE_OP(name, ...) {Op::name, #name},
+#define XAL_LOCAL_OP(...)
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
 };
 
 void put_strings(wire::Writer& w, const std::vector<std::string>& v) {
@@ -85,15 +53,6 @@ bool op_from_name(const std::string& name, Op& op) {
             return true;
         }
     return false;
-}
-
-const std::vector<Op>& request_ops() {
-    static const std::vector<Op> ops = [] {
-        std::vector<Op> v;
-        for (const auto& e : kOps) v.push_back(e.op);
-        return v;
-    }();
-    return ops;
 }
 
 void put(wire::Writer& w, const NodeInfo& v) {

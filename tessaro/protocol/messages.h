@@ -11,57 +11,26 @@
 
 namespace tessaro::proto {
 
-// Operation numbers. Each request operation is named after the library
-// operation it serves; that name is also how scenario faults address it.
+// Operation numbers: the handshake, one request operation per library
+// operation that needs the controller (xal_operations.def), and the pushed
+// events. A request operation is named after the library operation it
+// serves; that name is also how scenario faults address it.
 enum class Op : uint16_t {
     Hello = 1,
-    GetNode = 10,
-    GetParentNode = 11,
-    ReadNode = 12,
-    GetNodeInfo = 13,
-    GetNodeValueStringLen = 20,
-    GetNodeValueString = 21,
-    GetNodeValueBinCopyLen = 22,
-    GetNodeValueBinCopy = 23,
-    SetNodeValueString = 24,
-    WriteNodeSync = 25,
-    GetNodeNameLen = 30,
-    GetNodeName = 31,
-    CreateNodeOnController = 40,
-    CreateJobNodeOnController = 41,
-    DeleteSingleNodeOnController = 42,
-    RenameNode = 43,
-    MoveSubtree = 44,
-    CreateNodeObjectCollection = 50,
-    GetSubnodes = 51,
-    GetNodeObjectCount = 52,
-    GetNodeObjectAtIndex = 53,
-    DestroyNodeObjectCollection = 54,
-    GetJobInfo = 60,
-    GetJobNamesLen = 61,
-    GetJobNames = 62,
-    SelectNode = 63,
-    JobStart = 64,
-    GetJobNodeTypesCount = 65,
-    GetJobNodeTypeInfo = 66,
-    GetPLCState = 70,
-    RegisterOnPLCChanged = 71,
-    UnregisterOnPLCChanged = 72,
-    GetDriverInfo = 80,
-    GetAllDeviceInfo = 81,
-    GetDeviceInfo = 82,
-    GetSystemMessageXMLLen = 90,
-    GetSystemMessageXML = 91,
+#define XAL_WIRE_OP(name, wire, ...) name = wire,
+#define XAL_LOCAL_OP(...)
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
     // Events pushed by the controller (Kind::Event, sequence number 0).
     PlcChanged = 200,
 };
 
 // The name of an operation ("GetNode"), or "" for a number that names none.
 const char* op_name(Op op);
-// The operation of a name; false when the name is no operation's.
+// The request operation of a name (Hello included); false when the name is
+// no request operation's.
 bool op_from_name(const std::string& name, Op& op);
-// Every request operation, in number order (Hello included).
-const std::vector<Op>& request_ops();
 
 struct NodeInfo {
     int32_t handle = -1;

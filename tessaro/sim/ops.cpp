@@ -10,43 +10,11 @@ using proto::Op;
 
 const OpLayout kLayouts[] = {
     {Op::Hello, "su", "--", "us"},
-    {Op::GetNode, "s", "N", ""},
-    {Op::GetParentNode, "i", "n", ""},
-    {Op::ReadNode, "i", "n", ""},
-    {Op::GetNodeInfo, "i", "n", ""},
-    {Op::GetNodeValueStringLen, "i", "n", ""},
-    {Op::GetNodeValueString, "ii", "n-", "s"},
-    {Op::GetNodeValueBinCopyLen, "i", "n", ""},
-    {Op::GetNodeValueBinCopy, "ii", "n-", "b"},
-    {Op::SetNodeValueString, "is", "n-", ""},
-    {Op::WriteNodeSync, "i", "n", ""},
-    {Op::GetNodeNameLen, "i", "n", ""},
-    {Op::GetNodeName, "ii", "n-", "s"},
-    {Op::CreateNodeOnController, "sii", "N--", ""},
-    {Op::CreateJobNodeOnController, "ssi", "N--", ""},
-    {Op::DeleteSingleNodeOnController, "i", "n", ""},
-    {Op::RenameNode, "is", "n-", ""},
-    {Op::MoveSubtree, "iii", "nn-", ""},
-    {Op::CreateNodeObjectCollection, "", "", ""},
-    {Op::GetSubnodes, "ii", "nc", ""},
-    {Op::GetNodeObjectCount, "i", "c", "i"},
-    {Op::GetNodeObjectAtIndex, "ii", "c-", "i"},
-    {Op::DestroyNodeObjectCollection, "i", "c", ""},
-    {Op::GetJobInfo, "", "", ""},
-    {Op::GetJobNamesLen, "", "", "i"},
-    {Op::GetJobNames, "i", "-", "s"},
-    {Op::SelectNode, "i", "n", ""},
-    {Op::JobStart, "", "", ""},
-    {Op::GetJobNodeTypesCount, "", "", "i"},
-    {Op::GetJobNodeTypeInfo, "i", "-", ""},
-    {Op::GetPLCState, "", "", "uu"},
-    {Op::RegisterOnPLCChanged, "", "", ""},
-    {Op::UnregisterOnPLCChanged, "", "", ""},
-    {Op::GetDriverInfo, "", "", ""},
-    {Op::GetAllDeviceInfo, "", "", ""},
-    {Op::GetDeviceInfo, "i", "d", ""},
-    {Op::GetSystemMessageXMLLen, "i", "m", ""},
-    {Op::GetSystemMessageXML, "ii", "m-", "s"},
+#define XAL_WIRE_OP(name, wire, request, roles, reply, ...) {Op::name, request, roles, reply},
+#define XAL_LOCAL_OP(...)
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The request operations as the simulator decodes them: the fields each
 // request carries, what each field addresses (a node, a collection, ...), and
-// the fields that every reply carries after its result.
+// the fields that every reply carries after its result, as the list of
+// operations (xal_operations.def) gives them, plus the handshake.
 #pragma once
 
 #include <cstdint>

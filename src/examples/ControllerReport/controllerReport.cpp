@@ -38,8 +38,9 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    // Connect as the command-line client does: at most 60 attempts, half a
-    // second apart.
+    // At most 60 attempts, half a second apart, as many as the command-line
+    // client makes; unlike the client, no pause follows the attempt that
+    // connects, so the report starts at once.
     HController HC = -1;
     for (int attempt = 0; attempt < 60 && HC == -1; ++attempt) {
         HC = DetectRemoteController(address.c_str(), 1610);
