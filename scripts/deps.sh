@@ -5,7 +5,7 @@
 # Usage: scripts/deps.sh [--cross] [--package]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq
           groff-base man-db)
 for arg in "$@"; do
   case $arg in
