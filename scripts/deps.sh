@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that the build and the tests need and, when run
 # as root, installs the missing ones. --cross adds the cross toolchain and
-# qemu, --package what building and checking Debian packages needs.
-# Usage: scripts/deps.sh [--cross] [--package]
+# qemu, --docs what the manual page tests need, --package what building and
+# checking Debian packages needs.
+# Usage: scripts/deps.sh [--cross] [--docs] [--package]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq
-          groff-base man-db)
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq)
 for arg in "$@"; do
   case $arg in
     --cross) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
+    --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--package]" >&2; exit 1 ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package]" >&2; exit 1 ;;
   esac
 done
 

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 [[ ${#presets[@]} -eq 0 ]] && presets=(host asan tsan ppc32 package)
 
-deps=()
+deps=(--docs)
 for p in "${presets[@]}"; do
   [[ "$p" == ppc32 || "$p" == package ]] && deps+=(--cross)
   [[ "$p" == package ]] && deps+=(--package)
