@@ -1,5 +1,6 @@
-// Variable access helpers: readStr, readIp, setVar, createVar, deleteVar,
-// renameVar and MoveTree.
+// Variable access helpers: the failures the simulator cannot give (negative
+// lengths, allocation failure, unterminated copies) and the order of the
+// calls where it is the contract.
 #include "wrap_test.h"
 
 namespace {
@@ -13,86 +14,50 @@ protected:
         WrapTest::SetUp();
         fake::on("GetNode").custom(fake::byText(0, {{"a.b", kNode}, {"t.u", 6}}, -1));
     }
-    std::string known = "a.b";
-    std::string unknown = "x.y";
+    char* known = fake::str("a.b");
+    char* unknown = fake::str("x.y");
 };
 
-// ---- readStr / readIp ----------------------------------------------------------
-
-TEST_F(AccessTest, ReadStrHandsTheValueToTheCaller)
-{
-    fake::on("GetNodeValueStringLen").always(5);
-    fake::on("GetNodeValueString").always(fake::Answer(0).text("hello"));
-    char* str = nullptr;
-    EXPECT_EQ(readStr(HC, known.c_str(), &str), E_OK);
-    ASSERT_NE(str, nullptr);
-    EXPECT_STREQ(str, "hello");
-    free(str);
-    EXPECT_EQ(fake::ops(),
-              (std::vector<std::string>{"GetNode", "ReadNode", "GetNodeValueStringLen", "GetNodeValueString"}));
-    EXPECT_EQ(fake::calls("GetNodeValueString")[0].ints, (std::vector<long long>{HC, kNode, 6}));
-}
-
-TEST_F(AccessTest, ReadStrOfAnEmptyValueGivesAOneByteBuffer)
-{
-    fake::on("GetNodeValueStringLen").always(0);
-    fake::on("GetNodeValueString").always(fake::Answer(0).text(""));
-    char* str = nullptr;
-    EXPECT_EQ(readStr(HC, known.c_str(), &str), E_OK);
-    ASSERT_NE(str, nullptr);
-    EXPECT_STREQ(str, "");
-    free(str);
-    EXPECT_EQ(fake::calls("GetNodeValueString")[0].ints[2], 1);
-}
-
-TEST_F(AccessTest, ReadStrOfAnUnknownNameLeavesTheCallersPointer)
-{
-    char* str = nullptr;
-    EXPECT_EQ(readStr(HC, unknown.c_str(), &str), E_FAILURE);
-    EXPECT_EQ(str, nullptr);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetNode"}));
-}
-
-TEST_F(AccessTest, ReadStrTreatsEveryNegativeLengthAsFailure)
+TEST_F(AccessTest, ReadStr)
 {
     char sentinel = 's';
-    for (int len : {E_INVALID, E_FAILURE, -1, E_NOMEM, INT_MIN}) {
-        fake::on("GetNodeValueStringLen").always(len);
-        char* str = &sentinel;
-        EXPECT_EQ(readStr(HC, known.c_str(), &str), E_FAILURE) << "length " << len;
-        EXPECT_EQ(str, &sentinel) << "length " << len;
+    char* const untouched = &sentinel;
+    struct Case {
+        const char* what;
+        int len;
+        fake::Answer copy;
+        int rc;
+        const char* value; // untouched: *str as before; nullptr: *str NULL
+    };
+    const Case cases[] = {
+        {"value", 5, fake::Answer(0).text("hello"), E_OK, "hello"},
+        {"empty value", 0, fake::Answer(0).text(""), E_OK, ""},
+        {"unterminated copy is cut", 3, fake::Answer(0).bytes({'a', 'b', 'c', 'd', 'e'}), E_OK, "abc"},
+        {"copy refused hands over the buffer", 3, fake::Answer(E_UNAVAIL), E_FAILURE, ""},
+        {"length refused", E_INVALID, fake::Answer(0), E_FAILURE, untouched},
+        {"any negative length", INT_MIN, fake::Answer(0), E_FAILURE, untouched},
+        {"no buffer for length + 1", INT_MAX, fake::Answer(0), E_FAILURE, nullptr},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        SetUp();
+        fake::on("GetNodeValueStringLen").always(c.len);
+        fake::on("GetNodeValueString").always(c.copy);
+        char* str = untouched;
+        EXPECT_EQ(readStr(HC, known, &str), c.rc) << c.what;
+        if (c.value == untouched || c.value == nullptr) {
+            EXPECT_EQ(str, c.value) << c.what;
+            EXPECT_EQ(fake::count("GetNodeValueString"), 0u) << c.what;
+        } else {
+            ASSERT_NE(str, untouched) << c.what;
+            EXPECT_STREQ(str, c.value) << c.what;
+            EXPECT_EQ(fake::calls("GetNodeValueString")[0].ints, (Ints{HC, kNode, c.len + 1})) << c.what;
+            free(str);
+        }
     }
-    EXPECT_EQ(fake::count("GetNodeValueString"), 0u);
-}
-
-TEST_F(AccessTest, ReadStrWhoseCopyFailsStillHandsOverTheBuffer)
-{
-    fake::on("GetNodeValueStringLen").always(3);
-    fake::on("GetNodeValueString").always(E_UNAVAIL);
-    char* str = nullptr;
-    EXPECT_EQ(readStr(HC, known.c_str(), &str), E_FAILURE);
-    EXPECT_NE(str, nullptr); // the caller's to free; LeakSanitizer checks that it is this buffer
-    free(str);
-}
-
-TEST_F(AccessTest, ReadStrWithoutABufferAsksForNoCopy)
-{
-    fake::on("GetNodeValueStringLen").always(INT_MAX); // length + 1 does not fit the size argument
-    char sentinel = 's';
-    char* str = &sentinel;
-    EXPECT_EQ(readStr(HC, known.c_str(), &str), E_FAILURE);
-    EXPECT_EQ(str, nullptr);
-    EXPECT_EQ(fake::count("GetNodeValueString"), 0u);
-}
-
-TEST_F(AccessTest, ReadStrCutsAnUnterminatedTextAtTheBufferEnd)
-{
-    fake::on("GetNodeValueStringLen").always(3);
-    fake::on("GetNodeValueString").always(fake::Answer(0).bytes({'a', 'b', 'c', 'd', 'e'}));
-    char* str = nullptr;
-    EXPECT_EQ(readStr(HC, known.c_str(), &str), E_OK);
-    EXPECT_STREQ(str, "abc");
-    free(str);
+    char* str = untouched;
+    EXPECT_EQ(readStr(HC, unknown, &str), E_FAILURE);
+    EXPECT_EQ(str, untouched);
 }
 
 TEST_F(AccessTest, ReadIpReadsTheBoardAddress)
@@ -104,140 +69,65 @@ TEST_F(AccessTest, ReadIpReadsTheBoardAddress)
     EXPECT_EQ(readIp(HC, &ip), E_OK);
     EXPECT_STREQ(ip, "10.0.0.1");
     free(ip);
-
-    fake::on("GetNode").always(-1);
-    ip = nullptr;
-    EXPECT_EQ(readIp(HC, &ip), E_FAILURE);
-    EXPECT_EQ(ip, nullptr);
 }
 
-// ---- setVar ----------------------------------------------------------------------
-
-TEST_F(AccessTest, SetVarSetsReadsFirstAndWrites)
+TEST_F(AccessTest, SetVarWritesOnlyAnAcceptedValue)
 {
-    std::string value = "42";
-    fake::on("WriteNodeSync").always(E_TIMEOUT);
-    EXPECT_EQ(setVar(HC, known.data(), value.data()), E_TIMEOUT);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetNode", "ReadNode", "SetNodeValueString", "WriteNodeSync"}));
-    fake::Call set = fake::calls("SetNodeValueString")[0];
-    EXPECT_EQ(set.ints, (std::vector<long long>{HC, kNode}));
-    EXPECT_EQ(set.texts[0], "42");
-    EXPECT_EQ(fake::calls("WriteNodeSync")[0].ints, (std::vector<long long>{HC, kNode}));
-
-    fake::on("WriteNodeSync").always(0);
-    EXPECT_EQ(setVar(HC, known.data(), value.data()), E_OK);
-}
-
-TEST_F(AccessTest, SetVarRefusedWritesNothing)
-{
-    std::string value = "x";
-    fake::on("SetNodeValueString").always(E_INVALID);
-    EXPECT_EQ(setVar(HC, known.data(), value.data()), E_INVALID);
-    EXPECT_EQ(fake::count("WriteNodeSync"), 0u);
-}
-
-TEST_F(AccessTest, SetVarOfAnUnknownNameTouchesNothing)
-{
-    std::string value = "x";
-    EXPECT_EQ(setVar(HC, unknown.data(), value.data()), E_FAILURE);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetNode"}));
-}
-
-// ---- createVar / deleteVar / renameVar ----------------------------------------------
-
-TEST_F(AccessTest, CreateVarPassesNameAndTypeWithoutLookup)
-{
-    std::string name = "job1.node";
-    std::string type = "Motion.Line";
-    fake::on("CreateJobNodeOnController").always(E_EXIST);
-    EXPECT_EQ(createVar(HC, name.data(), type.data()), E_EXIST);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"CreateJobNodeOnController"}));
-    fake::Call c = fake::calls("CreateJobNodeOnController")[0];
-    EXPECT_EQ(c.ints, (std::vector<long long>{HC, 0}));
-    EXPECT_EQ(c.texts[0], "job1.node");
-    EXPECT_EQ(c.texts[1], "Motion.Line");
-}
-
-TEST_F(AccessTest, DeleteVarDeletesTheNamedNodeOnly)
-{
-    fake::on("DeleteSingleNodeOnController").always(E_ACCESS);
-    EXPECT_EQ(deleteVar(HC, known.data()), E_ACCESS);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetNode", "DeleteSingleNodeOnController"}));
-    EXPECT_EQ(fake::calls("DeleteSingleNodeOnController")[0].ints, (std::vector<long long>{HC, kNode}));
-
-    EXPECT_EQ(deleteVar(HC, unknown.data()), E_FAILURE);
-    EXPECT_EQ(fake::count("DeleteSingleNodeOnController"), 1u);
-}
-
-TEST_F(AccessTest, RenameVarRenamesAReadableNode)
-{
-    std::string newName = "renamed";
-    fake::on("RenameNode").always(E_EXIST);
-    EXPECT_EQ(renameVar(HC, known.data(), newName.data()), E_EXIST);
-    fake::Call c = fake::calls("RenameNode")[0];
-    EXPECT_EQ(c.ints, (std::vector<long long>{HC, kNode}));
-    EXPECT_EQ(c.texts[0], "renamed");
-}
-
-TEST_F(AccessTest, RenameVarFailsWhenTheNodeCannotBeRead)
-{
-    std::string newName = "renamed";
-    fake::on("ReadNode").custom(fake::byInt(1, {{-1, E_INVALID}}, 0)); // the library refuses handle -1
-    EXPECT_EQ(renameVar(HC, unknown.data(), newName.data()), E_FAILURE);
-    fake::on("ReadNode").always(E_TIMEOUT);
-    EXPECT_EQ(renameVar(HC, known.data(), newName.data()), E_FAILURE);
-    EXPECT_EQ(fake::count("RenameNode"), 0u);
-}
-
-// ---- MoveTree ------------------------------------------------------------------------
-
-class MoveTreeTest : public AccessTest {
-protected:
-    std::string target = "t.u";
-    int moveTo(const char* index, std::string& out)
-    {
-        std::string idx = index;
-        int rc = 0;
-        out = output([&] { rc = MoveTree(HC, known.data(), target.data(), idx.data()); });
-        return rc;
-    }
-};
-
-TEST_F(MoveTreeTest, PositionTextIsConvertedByStrtolRules)
-{
-    const std::pair<const char*, long long> cases[] = {
-        {"3abc", 3}, {"abc", 0}, {" 7", 7}, {"-1", -1}, {"+12", 12}, {"", 0}, {"99999999999", INT_MAX},
-        {"-99999999999", INT_MIN},
+    struct Case {
+        int set, write, rc;
+        Ops ops;
     };
-    for (const auto& c : cases) {
+    const Case cases[] = {
+        {0, E_TIMEOUT, E_TIMEOUT, {"GetNode", "ReadNode", "SetNodeValueString", "WriteNodeSync"}},
+        {E_INVALID, 0, E_INVALID, {"GetNode", "ReadNode", "SetNodeValueString"}},
+    };
+    for (const Case& c : cases) {
         fake::reset();
         SetUp();
-        std::string out;
-        EXPECT_EQ(moveTo(c.first, out), E_OK);
-        EXPECT_EQ(out, "");
-        ASSERT_EQ(fake::count("MoveSubtree"), 1u);
-        EXPECT_EQ(fake::calls("MoveSubtree")[0].ints, (std::vector<long long>{HC, kNode, 6, c.second}))
-            << "index text \"" << c.first << "\"";
+        fake::on("SetNodeValueString").always(c.set);
+        fake::on("WriteNodeSync").always(c.write);
+        EXPECT_EQ(setVar(HC, known, fake::str("42")), c.rc);
+        EXPECT_EQ(fake::ops(), c.ops);
+        EXPECT_EQ(fake::calls("SetNodeValueString")[0].texts[0], "42");
+    }
+    EXPECT_EQ(setVar(HC, unknown, fake::str("42")), E_FAILURE);
+    EXPECT_EQ(fake::count("SetNodeValueString"), 1u);
+}
+
+TEST_F(AccessTest, CreateDeleteAndRenamePassTheLibrarysCode)
+{
+    fake::on("CreateJobNodeOnController").always(E_EXIST);
+    EXPECT_EQ(createVar(HC, fake::str("job1.n"), fake::str("Motion.Line")), E_EXIST);
+    EXPECT_EQ(fake::calls("CreateJobNodeOnController")[0].ints, (Ints{HC, 0}));
+
+    fake::on("DeleteSingleNodeOnController").always(E_ACCESS);
+    EXPECT_EQ(deleteVar(HC, known), E_ACCESS);
+    EXPECT_EQ(deleteVar(HC, unknown), E_FAILURE);
+    EXPECT_EQ(fake::count("DeleteSingleNodeOnController"), 1u);
+
+    fake::on("RenameNode").always(E_EXIST);
+    EXPECT_EQ(renameVar(HC, known, fake::str("b")), E_EXIST);
+    fake::on("ReadNode").always(E_TIMEOUT);
+    EXPECT_EQ(renameVar(HC, known, fake::str("b")), E_FAILURE);
+    EXPECT_EQ(fake::count("RenameNode"), 1u);
+}
+
+TEST_F(AccessTest, MoveTreePositionByStrtolRulesClampedToInt)
+{
+    const std::pair<const char*, long long> cases[] = {
+        {"3abc", 3}, {"abc", 0}, {" -7", -7}, {"+12", 12}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
+    };
+    fake::on("MoveSubtree").always(E_RANGE);
+    for (const auto& c : cases) {
+        EXPECT_EQ(MoveTree(HC, known, fake::str("t.u"), fake::str(c.first)), E_RANGE);
+        EXPECT_EQ(fake::calls("MoveSubtree").back().ints, (Ints{HC, kNode, 6, c.second})) << c.first;
     }
 }
 
-TEST_F(MoveTreeTest, LibraryCodeIsPassedThrough)
+TEST_F(AccessTest, MoveTreeReportsTheFirstUnknownName)
 {
-    fake::on("MoveSubtree").always(E_RANGE);
-    std::string out;
-    EXPECT_EQ(moveTo("1", out), E_RANGE);
-}
-
-TEST_F(MoveTreeTest, UnknownNodeOrTargetIsReported)
-{
-    std::string out;
-    target = "nowhere";
-    EXPECT_EQ(moveTo("1", out), E_FAILURE);
-    EXPECT_EQ(out, "Target not found\n");
-
-    known = "nothing";
-    EXPECT_EQ(moveTo("1", out), E_FAILURE);
-    EXPECT_EQ(out, "Node not found\n"); // both unknown: only the node is reported
+    EXPECT_EQ(output([&] { MoveTree(HC, known, unknown, fake::str("1")); }), "Target not found\n");
+    EXPECT_EQ(output([&] { MoveTree(HC, unknown, unknown, fake::str("1")); }), "Node not found\n");
     EXPECT_EQ(fake::count("GetNode"), 3u);
     EXPECT_EQ(fake::count("MoveSubtree"), 0u);
 }

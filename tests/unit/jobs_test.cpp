@@ -1,14 +1,13 @@
-// Job helpers: selectJobByNum, print_jobs and print_jobnodetypes.
+// Job helpers: the job names list and its edges, NULL names in the job
+// record, and job node type rows the simulator cannot produce.
 #include "wrap_test.h"
 
 namespace {
 
-// ---- selectJobByNum --------------------------------------------------------------
-
-class SelectJobTest : public WrapTest {
+class JobsTest : public WrapTest {
 protected:
-    // The library's job names list; jobs are nodes 200 + the length of their name.
-    void names(const std::string& list)
+    // The job names list; a job is node 200 + the length of its name.
+    static void names(const std::string& list)
     {
         fake::on("GetJobNamesLen").always(fake::Answer(0).out(static_cast<long long>(list.size())));
         fake::on("GetJobNames").always(fake::Answer(0).text(list));
@@ -16,293 +15,104 @@ protected:
             [](const fake::Call& c) { return fake::Answer(200 + static_cast<long long>(c.texts[0]->size())); });
     }
 
-    int select(int jobnum, std::string& out)
+    // selectJobByNum's result, its output, and the name it selected ("" for none).
+    static std::string select(int pos, int rc)
     {
-        int rc = 99;
-        out = output([&] { rc = selectJobByNum(HC, jobnum); });
-        return rc;
-    }
-
-    static std::string selectedName()
-    {
+        std::string out = testsupport::captureStdout([&] { EXPECT_EQ(selectJobByNum(HC, pos), rc) << pos; });
         std::vector<fake::Call> lookups = fake::calls("GetNode");
-        return lookups.size() == 1 && lookups[0].texts[0] ? *lookups[0].texts[0] : "<" + std::to_string(lookups.size()) + " lookups>";
+        std::string name = lookups.empty() ? "" : *lookups.back().texts[0];
+        fake::reset();
+        return out + name;
     }
 };
 
-TEST_F(SelectJobTest, EmptyNamesTakeNoPosition)
+TEST_F(JobsTest, SelectJobByNumSkipsEmptyNames)
 {
-    const char* lists[] = {";first;second;third", "first;second;third;", "first;;second;;;third", ";;first;second;;third;;"};
-    for (const char* list : lists) {
+    for (const char* list : {";first;second;third", "first;;second;;;third;;"}) {
+        const char* want[] = {"first", "second", "third"};
         for (int pos = 0; pos < 3; ++pos) {
-            fake::reset();
             names(list);
-            std::string out;
-            EXPECT_EQ(select(pos, out), E_OK);
-            EXPECT_EQ(out, "");
-            const char* want[] = {"first", "second", "third"};
-            EXPECT_EQ(selectedName(), want[pos]) << "list \"" << list << "\" position " << pos;
+            EXPECT_EQ(select(pos, E_OK), want[pos]) << list;
+        }
+        for (int pos : {3, -1, INT_MIN}) {
+            names(list);
+            EXPECT_EQ(select(pos, E_FAILURE), "") << list;
         }
     }
-}
-
-TEST_F(SelectJobTest, SelectsTheHandleOfTheNamedJob)
-{
     names("a;bb;ccc");
-    std::string out;
-    EXPECT_EQ(select(2, out), E_OK);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"GetJobNamesLen", "GetJobNames", "GetNode", "SelectNode"}));
-    EXPECT_EQ(fake::calls("GetJobNames")[0].ints, (std::vector<long long>{HC, 9}));
-    EXPECT_EQ(fake::calls("SelectNode")[0].ints, (std::vector<long long>{HC, 203}));
+    EXPECT_EQ(selectJobByNum(HC, 2), E_OK);
+    EXPECT_EQ(fake::ops(), (Ops{"GetJobNamesLen", "GetJobNames", "GetNode", "SelectNode"}));
+    EXPECT_EQ(fake::calls("GetJobNames")[0].ints, (Ints{HC, 9}));
+    EXPECT_EQ(fake::calls("SelectNode")[0].ints, (Ints{HC, 203}));
 }
 
-TEST_F(SelectJobTest, PositionWithoutANameSelectsNothingAndFails)
+TEST_F(JobsTest, SelectJobByNumFailures)
 {
-    names(";a;b;");
-    for (int pos : {2, 3, -1, INT_MIN, INT_MAX}) {
-        std::string out;
-        EXPECT_EQ(select(pos, out), E_FAILURE) << "position " << pos;
-        EXPECT_EQ(out, "");
+    struct Case {
+        const char* what;
+        fake::Answer len, copy, selected;
+        int pos;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"length refused", fake::Answer(E_UNAVAIL).out(3), fake::Answer(0).text("a;b"), 0, 0, ""},
+        {"negative length", fake::Answer(0).out(-3), fake::Answer(0).text("a;b"), 0, 0, ""},
+        {"no buffer for the length", fake::Answer(0).out(INT_MAX), fake::Answer(0).text("a;b"), 0, 0, ""},
+        {"copy refused", fake::Answer(0).out(3), fake::Answer(E_FAILURE).text("a;b"), 0, 0, ""},
+        {"name past the length", fake::Answer(0).out(3), fake::Answer(0).bytes({'a', ';', 'b', ';', 'c'}), 0, 2, ""},
+        {"selection refused", fake::Answer(0).out(3), fake::Answer(0).text("a;b"), E_NOT_RDY, 1, "ERROR: SelectNode failed\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::on("GetJobNamesLen").always(c.len);
+        fake::on("GetJobNames").always(c.copy);
+        fake::on("SelectNode").always(c.selected);
+        EXPECT_EQ(output([&] { EXPECT_EQ(selectJobByNum(HC, c.pos), E_FAILURE) << c.what; }), c.printed) << c.what;
+        EXPECT_EQ(fake::count("GetJobNames"), c.len.result == 0 && c.len.outs[0] == 3 ? 1u : 0u) << c.what;
     }
-    EXPECT_EQ(fake::count("GetNode"), 0u);
-    EXPECT_EQ(fake::count("SelectNode"), 0u);
 }
 
-TEST_F(SelectJobTest, RefusedSelectionIsReported)
+TEST_F(JobsTest, PrintJobsWithNullNames)
 {
-    names("a;b");
-    fake::on("SelectNode").always(E_NOT_RDY);
-    std::string out;
-    EXPECT_EQ(select(1, out), E_FAILURE);
-    EXPECT_EQ(out, "ERROR: SelectNode failed\n");
-}
-
-TEST_F(SelectJobTest, UnknownJobShowsAsARefusedSelection)
-{
-    names("a;b");
-    fake::on("GetNode").always(-1);
-    fake::on("SelectNode").custom(fake::byInt(1, {{-1, E_INVALID}}, 0));
-    std::string out;
-    EXPECT_EQ(select(0, out), E_FAILURE);
-    EXPECT_EQ(out, "ERROR: SelectNode failed\n");
-}
-
-TEST_F(SelectJobTest, ListThatCannotBeHadFailsSilently)
-{
-    names("a;b");
-    fake::on("GetJobNamesLen").always(fake::Answer(E_UNAVAIL).out(3));
-    std::string out;
-    EXPECT_EQ(select(0, out), E_FAILURE);
-    EXPECT_EQ(fake::count("GetJobNames"), 0u);
-
-    fake::on("GetJobNamesLen").always(fake::Answer(0).out(-3)); // a length that is no size
-    EXPECT_EQ(select(0, out), E_FAILURE);
-    fake::on("GetJobNamesLen").always(fake::Answer(0).out(INT_MAX)); // no buffer can be had
-    EXPECT_EQ(select(0, out), E_FAILURE);
-    EXPECT_EQ(fake::count("GetJobNames"), 0u);
-
-    fake::on("GetJobNamesLen").always(fake::Answer(0).out(3));
-    fake::on("GetJobNames").always(fake::Answer(E_FAILURE).text("a;b"));
-    EXPECT_EQ(select(0, out), E_FAILURE);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(fake::count("SelectNode"), 0u);
-}
-
-TEST_F(SelectJobTest, UnterminatedListIsCutAtTheBufferEnd)
-{
-    names("a;b");
-    fake::on("GetJobNames").always(fake::Answer(0).bytes({'a', ';', 'b', ';', 'c', 'd'}));
-    std::string out;
-    EXPECT_EQ(select(1, out), E_OK);
-    EXPECT_EQ(selectedName(), "b");
-    EXPECT_EQ(select(2, out), E_FAILURE); // "c" lies past the reported length
-}
-
-// ---- print_jobs ------------------------------------------------------------------
-
-class PrintJobsTest : public WrapTest {
-protected:
-    int print(std::string& out)
-    {
-        int rc = 99;
-        out = output([&] { rc = print_jobs(HC); });
-        return rc;
+    XAL_JOBINFO noArrays{};
+    noArrays.jobcount = 2;
+    char* full[] = {nullptr, fake::str("jobs.b")};
+    char* shortNames[] = {nullptr, fake::str("b")};
+    XAL_JOBINFO nullEntries{2, full, shortNames, fake::str("jobs.x")};
+    const std::pair<XAL_JOBINFO, std::string> cases[] = {
+        {noArrays, "2 jobs on the controller:\n\t 0: \n\t 1: \n"},
+        {nullEntries, "2 jobs on the controller:\n\t 0: \n\t 1: b\n\t Other node selected: jobs.x\n"},
+    };
+    for (const auto& c : cases) {
+        fake::on("GetJobInfo").always(c.first);
+        EXPECT_EQ(output([] { EXPECT_EQ(print_jobs(HC), E_OK); }), c.second);
     }
-};
-
-TEST_F(PrintJobsTest, OneSelectedJob)
-{
-    fake::JobInfo j;
-    j.fulljobnames = {"jobs.Weld"};
-    j.jobnames = {"Weld"};
-    j.selectednode = "jobs.Weld";
-    fake::on("GetJobInfo").always(j);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "1 job on the controller:\n\t*0: Weld\n");
+    fake::on("GetJobInfo").always(fake::Answer());
+    EXPECT_EQ(output([] { EXPECT_EQ(print_jobs(HC), E_FAILURE); }), "");
 }
-
-TEST_F(PrintJobsTest, SelectionIsMatchedOnFullNames)
-{
-    fake::JobInfo j;
-    j.fulljobnames = {"jobs.a", "jobs.b", "jobs.c"};
-    j.jobnames = {"jobs.b", "b", "c"};
-    j.selectednode = "jobs.b";
-    fake::on("GetJobInfo").always(j);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "3 jobs on the controller:\n\t 0: jobs.b\n\t*1: b\n\t 2: c\n");
-}
-
-TEST_F(PrintJobsTest, OtherNodeSelected)
-{
-    fake::JobInfo j;
-    j.fulljobnames = {"jobs.a", "jobs.b"};
-    j.jobnames = {"a", "b"};
-    j.selectednode = "sys.Other";
-    fake::on("GetJobInfo").always(j);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "2 jobs on the controller:\n\t 0: a\n\t 1: b\n\t Other node selected: sys.Other\n");
-}
-
-TEST_F(PrintJobsTest, NothingSelected)
-{
-    fake::JobInfo j;
-    j.fulljobnames = {"jobs.a", "jobs.b"};
-    j.jobnames = {"a", "b"};
-    j.selectednode = "";
-    fake::on("GetJobInfo").always(j);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "2 jobs on the controller:\n\t 0: a\n\t 1: b\n");
-}
-
-TEST_F(PrintJobsTest, EmptyList)
-{
-    fake::on("GetJobInfo").always(fake::JobInfo{});
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "No jobs on the controller.\n");
-    EXPECT_EQ(fake::count("DestroyJobInfo"), 1u);
-}
-
-TEST_F(PrintJobsTest, NoRecordFailsWithoutOutput)
-{
-    std::string out;
-    EXPECT_EQ(print(out), E_FAILURE);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(fake::count("DestroyJobInfo"), 0u);
-}
-
-TEST_F(PrintJobsTest, MissingTextsPrintAsEmpty)
-{
-    fake::JobInfo j;
-    j.jobcount = 2; // both name arrays missing
-    j.selectednode = nullptr;
-    fake::on("GetJobInfo").always(j);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "2 jobs on the controller:\n\t 0: \n\t 1: \n");
-
-    fake::JobInfo k;
-    k.fulljobnames = {nullptr, "jobs.b"};
-    k.jobnames = {nullptr, "b"};
-    k.selectednode = "jobs.x";
-    fake::on("GetJobInfo").always(k);
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, "2 jobs on the controller:\n\t 0: \n\t 1: b\n\t Other node selected: jobs.x\n");
-}
-
-// ---- print_jobnodetypes -------------------------------------------------------------
 
 const std::string kSeparator =
     "+-------------------+-----------------+---------------------------------------------------+\n";
 const std::string kClosing =
     "+-----------------------------------------------------------------------------------------+\n";
 
-class JobNodeTypesTest : public WrapTest {
-protected:
-    int print(std::string& out)
-    {
-        int rc = 99;
-        out = output([&] { rc = print_jobnodetypes(HC); });
-        return rc;
-    }
-};
-
-TEST_F(JobNodeTypesTest, TableLinesAreNinetyOneCharactersLong)
+TEST_F(JobsTest, JobNodeTypesSkipMissingRecordsAndShowNullNamesEmpty)
 {
-    EXPECT_EQ(kSeparator.size(), 92u);
-    EXPECT_EQ(kClosing.size(), 92u);
-}
-
-TEST_F(JobNodeTypesTest, NoTypesGiveOnlyTheClosingLine)
-{
-    fake::on("GetJobNodeTypesCount").always(fake::Answer(0).out(0));
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, kClosing);
-    EXPECT_EQ(fake::calls("GetJobNodeTypesCount")[0].outsAtEntry, (std::vector<long long>{0}));
-}
-
-TEST_F(JobNodeTypesTest, TypeWithoutFlagsKeepsTheFlagColumnsBlank)
-{
-    fake::JobNodeInfo t;
-    t.fullname = "JobNodes.Motion.Linear1"; // 23 characters
-    fake::on("GetJobNodeTypesCount").always(fake::Answer(0).out(1));
-    fake::on("GetJobNodeTypeInfo").always(t);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    const std::string row = "| JobNodes.Motion.Linear1 |               |              |              |                 |\n";
-    EXPECT_EQ(row.size(), 92u);
-    EXPECT_EQ(out, kSeparator + row + kClosing);
-}
-
-TEST_F(JobNodeTypesTest, RowsInPositionOrderSkippingMissingRecords)
-{
-    fake::JobNodeInfo all;
-    all.fullname = "Weld";
-    all.usercreatable = 1;
-    all.canmakelines = -1;
-    all.canpasslines = 2;
-    all.acceptssubnodes = 1;
-    fake::JobNodeInfo some;
-    some.fullname = "JobNodes.Motion.CircularArc"; // longer than its cell
-    some.canpasslines = 1;
+    XAL_JOBNODEINFO all{nullptr, nullptr, 1, -1, 2, 1};
+    XAL_JOBNODEINFO some{fake::str("JobNodes.Motion.CircularArc"), nullptr, 0, 0, 1, 0};
     fake::on("GetJobNodeTypesCount").always(fake::Answer(0).out(3));
     fake::on("GetJobNodeTypeInfo").custom(fake::byInt(1, {{0, all}, {2, some}}));
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, kSeparator +
-                       "| Weld                    | usercreatable | canmakelines | canpasslines | acceptssubnodes |\n" +
-                       kSeparator +
-                       "| JobNodes.Motion.CircularArc |               |              | canpasslines |                 |\n" +
-                       kClosing);
-    std::vector<fake::Call> asked = fake::calls("GetJobNodeTypeInfo");
-    ASSERT_EQ(asked.size(), 3u);
-    EXPECT_EQ(asked[2].ints, (std::vector<long long>{HC, 2}));
-}
+    EXPECT_EQ(output([] { EXPECT_EQ(print_jobnodetypes(HC), E_OK); }),
+              kSeparator + "|                         | usercreatable | canmakelines | canpasslines | acceptssubnodes |\n" +
+                  kSeparator +
+                  "| JobNodes.Motion.CircularArc |               |              | canpasslines |                 |\n" +
+                  kClosing);
+    EXPECT_EQ(fake::calls("GetJobNodeTypeInfo")[2].ints, (Ints{HC, 2}));
 
-TEST_F(JobNodeTypesTest, NullNamePrintsAsEmpty)
-{
-    fake::JobNodeInfo t;
-    t.fullname = nullptr;
-    fake::on("GetJobNodeTypesCount").always(fake::Answer(0).out(1));
-    fake::on("GetJobNodeTypeInfo").always(t);
-    std::string out;
-    EXPECT_EQ(print(out), E_OK);
-    EXPECT_EQ(out, kSeparator + "|                         |               |              |              |                 |\n" +
-                       kClosing);
-}
-
-TEST_F(JobNodeTypesTest, CountThatCannotBeHad)
-{
     fake::on("GetJobNodeTypesCount").always(fake::Answer(E_TIMEOUT).out(2));
-    std::string out;
-    EXPECT_EQ(print(out), E_FAILURE);
-    EXPECT_EQ(out, "Failure getting the count of the JobNodeTypes\n");
-    EXPECT_EQ(fake::count("GetJobNodeTypeInfo"), 0u);
+    EXPECT_EQ(output([] { EXPECT_EQ(print_jobnodetypes(HC), E_FAILURE); }),
+              "Failure getting the count of the JobNodeTypes\n");
+    EXPECT_EQ(fake::count("GetJobNodeTypeInfo"), 3u);
 }
 
 } // namespace

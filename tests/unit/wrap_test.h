@@ -11,11 +11,13 @@
 #include <sys/resource.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
+
+using Ops = std::vector<std::string>;
+using Ints = std::vector<long long>;
 
 // Every test starts from an unscripted fake and ends with every record the
 // fake handed out given back exactly once through the right Destroy.
@@ -32,21 +34,26 @@ protected:
     }
 };
 
-// Makes malloc of very large blocks fail for its lifetime where that can be
-// arranged: a plain build limits its address space; the AddressSanitizer
-// build caps allocations at 1 GiB (sanitizer_options.cpp). Where neither
-// works (ThreadSanitizer, qemu-user ignoring the limit) mallocFails() is
-// false and the test skips itself.
+// Makes malloc of INT_MAX bytes fail for its lifetime where that can be
+// arranged: a plain build lowers its address-space limit, the AddressSanitizer
+// build caps allocations (sanitizer_options.cpp). Elsewhere (ThreadSanitizer,
+// qemu-user) fails() is false and the test skips itself.
 class LargeMallocFails {
 public:
     LargeMallocFails()
     {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-        const rlim_t margin = static_cast<rlim_t>(256) << 20;
-        rlim_t vm = currentVmBytes();
-        if (vm != 0 && getrlimit(RLIMIT_AS, &saved_) == 0 && vm < saved_.rlim_cur - margin) {
+        // The current size plus a margin: the limit must not starve what already runs.
+        std::ifstream status("/proc/self/status");
+        std::string key;
+        rlim_t kb = 0;
+        while (status >> key && key != "VmSize:") {
+        }
+        status >> kb;
+        const rlim_t margin = rlim_t{256} << 20;
+        if (kb != 0 && getrlimit(RLIMIT_AS, &saved_) == 0 && (kb << 10) < saved_.rlim_cur - margin) {
             rlimit lower = saved_;
-            lower.rlim_cur = vm + margin;
+            lower.rlim_cur = (kb << 10) + margin;
             limited_ = setrlimit(RLIMIT_AS, &lower) == 0;
         }
 #endif
@@ -60,22 +67,9 @@ public:
             setrlimit(RLIMIT_AS, &saved_);
         }
     }
-    bool mallocFails() const { return fails_; }
+    bool fails() const { return fails_; }
 
 private:
-    static rlim_t currentVmBytes()
-    {
-        std::ifstream status("/proc/self/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmSize:") {
-                unsigned long kb = 0;
-                status >> kb;
-                return static_cast<rlim_t>(kb) << 10;
-            }
-        }
-        return 0;
-    }
     rlimit saved_{};
     bool limited_ = false;
     bool fails_ = false;
