@@ -234,11 +234,14 @@ int GetNodeValueBinCopy(HController HC, HNodeObject HNO, void* buffer, int size)
         std::vector<uint8_t> value;
         rpc.fields().bytes(value);
         if (!rpc.decoded()) return rpc.code();
-        if (value.size() > static_cast<size_t>(size)) {
+        // The caller sized the buffer from the length query: a value of any
+        // other length (changed since, or a controller sending fewer bytes
+        // than asked) is refused, never delivered in part.
+        if (value.size() != static_cast<size_t>(size)) {
             lib::log_event("hc=%d: a binary value of %zu bytes came for a buffer of %d", HC, value.size(), size);
             return E_NOSPACE;
         }
-        if (!value.empty()) std::memcpy(buffer, value.data(), value.size());
+        std::memcpy(buffer, value.data(), value.size());
         return E_OK;
     });
 }

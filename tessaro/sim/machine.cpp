@@ -224,7 +224,9 @@ int Machine::bin_copy(int32_t node, int32_t size, std::vector<uint8_t>& out) {
     if (size <= 0) return E_INVALID;
     std::vector<uint8_t> bytes;
     if (n->kind == Kind::Variable) bytes = raw_bytes(n->def, n->value);
-    if (bytes.size() > static_cast<size_t>(size)) return E_NOSPACE;
+    // Binary copies are exact: a buffer sized for another length means the
+    // value changed since its length was asked, and part of it is no answer.
+    if (bytes.size() != static_cast<size_t>(size)) return E_NOSPACE;
     out = std::move(bytes);
     return E_OK;
 }

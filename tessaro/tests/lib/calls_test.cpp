@@ -132,6 +132,10 @@ TEST(Calls, CopiesIntoBuffersCopyOnlyWhatFitsAndNeverTruncate) {
         EXPECT_EQ(told, fits);
         EXPECT_EQ(std::string(buf, fits + 1), value + (is_text ? std::string(1, '\0') : "") + "#");
         std::memset(buf, '#', sizeof buf);
+        size = fits + 1;  // fewer bytes than asked: a whole text, but only part of a binary value
+        EXPECT_EQ(copy(), is_text ? E_OK : E_NOSPACE);
+        EXPECT_EQ(buf[0], is_text ? value[0] : '#');
+        std::memset(buf, '#', sizeof buf);
         size = fits - 1;
         EXPECT_EQ(copy(), E_NOSPACE);
         EXPECT_EQ(told, fits - 1);

@@ -206,6 +206,7 @@ TEST_F(MachineTest, CopiesNeedRoomForTheTerminator) {
     EXPECT_EQ(v, "fixed");
     EXPECT_EQ(m.bin_len(bin), 3);
     EXPECT_EQ(m.bin_copy(bin, 2, bytes), E_NOSPACE);  // raw bytes: no terminator
+    EXPECT_EQ(m.bin_copy(bin, 4, bytes), E_NOSPACE);  // and exactly as many as asked
     EXPECT_EQ(m.bin_copy(bin, 3, bytes), E_OK);
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0x00, 0xFF, 0x10}));
     EXPECT_EQ(m.bin_len(ro), 5);  // other types: the text's bytes
