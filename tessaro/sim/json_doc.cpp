@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -9,7 +10,10 @@ namespace tessaro::sim {
 
 namespace {
 
-constexpr size_t kMaxNesting = 128;
+// Deep enough for the deepest node tree (64 levels, each an object and its
+// children array, under the top object and its node list) with room to
+// spare, so that a tree too deep is reported as such by the loader.
+constexpr size_t kMaxNesting = 160;
 
 // An input iterator over the text that publishes, through `cursor`, how far
 // the parser has read, so that each SAX event can tell where its token ends.
@@ -39,63 +43,63 @@ struct TrackingIterator {
 
 using json = nlohmann::json;
 
-class Builder : public nlohmann::json_sax<json> {
+}  // namespace
+
+// Appends one slot per value (and the byte chunks of strings) as the SAX
+// events arrive; a container's span is filled in when it closes.
+class JsonBuilder : public nlohmann::json_sax<json> {
     enum class Token { Literal, Number, String };
 
 public:
-    Builder(const char* begin, const char** cursor, JsonValue& root) : begin_(begin), cursor_(cursor), root_(root) {}
+    JsonBuilder(const char* begin, const char** cursor, std::vector<JsonValue>& slots)
+        : begin_(begin), cursor_(cursor), slots_(slots) {}
 
     bool null() override { return scalar(JsonValue{}, Token::Literal, 4); }
     bool boolean(bool v) override {
         JsonValue j;
         j.type = JsonValue::Type::Boolean;
-        j.boolean = v;
-        return scalar(std::move(j), Token::Literal, v ? 4 : 5);
+        j.u_.boolean = v;
+        return scalar(j, Token::Literal, v ? 4 : 5);
     }
     bool number_integer(number_integer_t v) override {
         JsonValue j;
         j.type = JsonValue::Type::Integer;
-        j.integer = v;
-        j.real = static_cast<double>(v);
-        return scalar(std::move(j), Token::Number);
+        j.u_.integer = v;
+        return scalar(j, Token::Number);
     }
     bool number_unsigned(number_unsigned_t v) override {
         JsonValue j;
         // Beyond int64 no scenario field can use it; keep it as a real.
-        j.type = v <= static_cast<uint64_t>(INT64_MAX) ? JsonValue::Type::Integer : JsonValue::Type::Real;
-        j.integer = static_cast<int64_t>(v <= static_cast<uint64_t>(INT64_MAX) ? v : 0);
-        j.real = static_cast<double>(v);
-        return scalar(std::move(j), Token::Number);
+        if (v <= static_cast<uint64_t>(INT64_MAX)) {
+            j.type = JsonValue::Type::Integer;
+            j.u_.integer = static_cast<int64_t>(v);
+        } else {
+            j.type = JsonValue::Type::Real;
+            j.u_.real = static_cast<double>(v);
+        }
+        return scalar(j, Token::Number);
     }
     bool number_float(number_float_t v, const string_t&) override {
         JsonValue j;
         j.type = JsonValue::Type::Real;
-        j.real = v;
-        return scalar(std::move(j), Token::Number);
+        j.u_.real = v;
+        return scalar(j, Token::Number);
     }
     bool string(string_t& v) override {
-        JsonValue j;
-        j.type = JsonValue::Type::String;
-        j.string = std::move(v);
-        return scalar(std::move(j), Token::String);
+        counted();
+        put_string(v, token_start(Token::String, 0));
+        return true;
     }
     bool binary(binary_t&) override { return false; }  // not produced by the JSON reader
     bool start_object(std::size_t) override { return open(JsonValue::Type::Object); }
     bool key(string_t& k) override {
-        JsonValue* obj = stack_.back();
-        obj->keys.push_back(std::move(k));
-        obj->key_offsets.push_back(token_start(Token::String, 0));
+        ++slots_[stack_.back()].u_.c.count;
+        put_string(k, token_start(Token::String, 0));
         return true;
     }
-    bool end_object() override {
-        stack_.pop_back();
-        return true;
-    }
+    bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(JsonValue::Type::Array); }
-    bool end_array() override {
-        stack_.pop_back();
-        return true;
-    }
+    bool end_array() override { return close(); }
     bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) override {
         error_offset = position > 0 ? position - 1 : 0;
         // nlohmann's text reads "[json.exception.parse_error.101] parse error
@@ -121,17 +125,6 @@ private:
 
     static bool number_char(char c) { return c != '\0' && std::strchr("0123456789.eE+-", c) != nullptr; }
 
-    JsonValue* place(JsonValue&& v) {
-        if (stack_.empty()) {
-            root_ = std::move(v);
-            return &root_;
-        }
-        JsonValue* parent = stack_.back();
-        auto& list = parent->type == JsonValue::Type::Array ? parent->items : parent->values;
-        list.push_back(std::move(v));
-        return &list.back();
-    }
-
     // Offset of the first character of the token just read.
     size_t token_start(Token t, size_t literal_length) const {
         size_t end = last_offset(t == Token::Number);
@@ -156,10 +149,32 @@ private:
         return end;
     }
 
-    bool scalar(JsonValue&& v, Token t, size_t literal_length = 0) {
-        v.offset = token_start(t, literal_length);
-        place(std::move(v));
+    // One more item in the array that is open (members are counted by key).
+    void counted() {
+        if (!stack_.empty() && slots_[stack_.back()].type == JsonValue::Type::Array) ++slots_[stack_.back()].u_.c.count;
+    }
+
+    bool scalar(JsonValue v, Token t, size_t literal_length = 0) {
+        counted();
+        v.offset = static_cast<uint32_t>(token_start(t, literal_length));
+        slots_.push_back(v);
         return true;
+    }
+
+    // A string slot, then its bytes in whole slots.
+    void put_string(const std::string& s, size_t offset) {
+        constexpr size_t kChunk = sizeof(JsonValue);
+        JsonValue head;
+        head.type = JsonValue::Type::String;
+        head.offset = static_cast<uint32_t>(offset);
+        head.u_.c.count = static_cast<uint32_t>(s.size());
+        head.u_.c.span = static_cast<uint32_t>(1 + (s.size() + kChunk - 1) / kChunk);
+        slots_.push_back(head);
+        for (size_t i = 0; i < s.size(); i += kChunk) {
+            JsonValue chunk;  // raw bytes: never read as a value
+            std::memcpy(static_cast<void*>(&chunk), s.data() + i, std::min(kChunk, s.size() - i));
+            slots_.push_back(chunk);
+        }
     }
 
     bool open(JsonValue::Type t) {
@@ -168,33 +183,54 @@ private:
             error = "nesting deeper than " + std::to_string(kMaxNesting) + " levels";
             return false;
         }
+        counted();
         JsonValue v;
         v.type = t;
-        v.offset = last_offset(false);
-        stack_.push_back(place(std::move(v)));
+        v.offset = static_cast<uint32_t>(last_offset(false));
+        stack_.push_back(slots_.size());
+        slots_.push_back(v);
+        return true;
+    }
+
+    bool close() {
+        size_t at = stack_.back();
+        stack_.pop_back();
+        slots_[at].u_.c.span = static_cast<uint32_t>(slots_.size() - at);
         return true;
     }
 
     const char* begin_;
     const char** cursor_;
-    JsonValue& root_;
-    std::vector<JsonValue*> stack_;  // the open arrays and objects
+    std::vector<JsonValue>& slots_;
+    std::vector<size_t> stack_;  // slots of the open arrays and objects
 };
 
-}  // namespace
+std::string JsonValue::text() const {
+    // The bytes stand in the slots that follow, read as bytes.
+    return std::string(reinterpret_cast<const char*>(this + 1), u_.c.count);
+}
 
-bool parse_json(const std::string& text, JsonValue& out, size_t& error_offset, std::string& error) {
+bool parse_json(const std::string& text, JsonDoc& out, size_t& error_offset, std::string& error) {
+    if (text.size() >= UINT32_MAX) {
+        error_offset = 0;
+        error = "text too large";
+        return false;
+    }
+    std::vector<JsonValue> slots;
+    // Every value takes at least two bytes of text per slot (a one-byte
+    // number needs a separator; a string has its quotes), so this is enough
+    // and the array never has to move. Untouched capacity costs no memory.
+    slots.reserve(text.size() / 2 + 2);
     const char* cursor = text.data();
     TrackingIterator first{text.data(), &cursor};
     TrackingIterator last{text.data() + text.size(), &cursor};
-    JsonValue root;
-    Builder b(text.data(), &cursor, root);
+    JsonBuilder b(text.data(), &cursor, slots);
     if (!json::sax_parse(first, last, &b)) {
         error_offset = b.error_offset;
         error = b.error.empty() ? "syntax error" : b.error;
         return false;
     }
-    out = std::move(root);
+    out.slots_ = std::move(slots);
     return true;
 }
 

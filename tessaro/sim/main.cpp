@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -40,18 +42,20 @@ void log_line(const std::string& text) {
     }
 }
 
-}  // namespace
+// A stop signal before the serving threads exist: nothing is open that needs
+// closing, so the simulator ends at once, also in the middle of a long load.
+void stop_at_once(int) { _exit(kExitOk); }
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     using namespace tessaro::sim;
-    // Signals are taken by sigtimedwait below, and every thread inherits the
-    // mask; one that arrives while the scenario loads waits its turn. Writes
-    // to vanished clients must not kill the simulator.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Set explicitly, since a stop signal may have been inherited as ignored
+    // (a shell's background job): the simulator always obeys both.
+    struct sigaction stop {};
+    stop.sa_handler = stop_at_once;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    // Writes to vanished clients must not kill the simulator.
     signal(SIGPIPE, SIG_IGN);
 
     Options opt;
@@ -77,6 +81,15 @@ int main(int argc, char** argv) {
         log_line(error);
         return kExitUsage;
     }
+
+    // From here on the signals are taken by sigtimedwait below, and every
+    // thread inherits the mask, so the server stops in order; one that
+    // arrives during startup waits its turn.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     Machine machine(std::move(cfg));
     ServerOptions server_opt;
@@ -116,4 +129,18 @@ int main(int argc, char** argv) {
     // What changed without a request (the PLC word at a job's end) is kept too.
     if (state && state->commit() != E_OK) return kExitFailure;
     return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        log_line("out of memory");
+        return kExitUsage;
+    } catch (const std::exception& e) {  // a thread that cannot be started
+        log_line(std::string("cannot start: ") + e.what());
+        return kExitUsage;
+    }
 }

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <new>
 #include <set>
+#include <tuple>
 
 #include "json_doc.h"
 #include "xal_tessaro.h"
@@ -65,17 +67,19 @@ public:
     Fields(const JsonValue& v, const std::string& what, std::initializer_list<const char*> allowed) : v_(v) {
         if (v.type != T::Object) fail(v, "expected " + what + " (an object)" + found(v));
         std::set<std::string> seen;
-        for (size_t i = 0; i < v.keys.size(); ++i) {
+        for (const JsonValue::Member m : v.members()) {
+            std::string key = m.key.text();
             bool known = false;
-            for (const char* a : allowed) known = known || v.keys[i] == a;
-            if (!known) fail(v.key_offsets[i], "unknown key " + quote(v.keys[i]) + " in " + what);
-            if (!seen.insert(v.keys[i]).second) fail(v.key_offsets[i], "duplicate key " + quote(v.keys[i]));
+            for (const char* a : allowed) known = known || key == a;
+            if (!known) fail(m.key, "unknown key " + quote(key) + " in " + what);
+            if (!seen.insert(key).second) fail(m.key, "duplicate key " + quote(key));
+            members_.emplace_back(std::move(key), &m.value, m.key.offset);
         }
     }
 
     const JsonValue* get(const char* key) const {
-        for (size_t i = 0; i < v_.keys.size(); ++i)
-            if (v_.keys[i] == key) return &v_.values[i];
+        for (const auto& [name, value, offset] : members_)
+            if (name == key) return value;
         return nullptr;
     }
 
@@ -87,43 +91,44 @@ public:
 
     // Fails at the first of `keys` that is present: it has no meaning for `what`.
     void forbid(std::initializer_list<const char*> keys, const std::string& what) const {
-        for (size_t i = 0; i < v_.keys.size(); ++i)
+        for (const auto& [name, value, offset] : members_)
             for (const char* k : keys)
-                if (v_.keys[i] == k) fail(v_.key_offsets[i], "key " + quote(k) + " does not apply to " + what);
+                if (name == k) fail(offset, "key " + quote(k) + " does not apply to " + what);
     }
 
     const JsonValue& object() const { return v_; }
 
 private:
     const JsonValue& v_;
+    std::vector<std::tuple<std::string, const JsonValue*, size_t>> members_;  // key, value, key's offset
 };
 
 std::string get_string(const JsonValue& v, const std::string& what) {
     if (v.type != T::String) fail(v, "expected a string for " + what + found(v));
-    return v.string;
+    return v.text();
 }
 
 bool get_bool(const JsonValue& v, const std::string& what) {
     if (v.type != T::Boolean) fail(v, "expected true or false for " + what + found(v));
-    return v.boolean;
+    return v.boolean();
 }
 
 int64_t get_int(const JsonValue& v, int64_t lo, int64_t hi, const std::string& what) {
     if (v.type != T::Integer) fail(v, "expected an integer for " + what + found(v));
-    if (v.integer < lo || v.integer > hi)
+    if (v.integer() < lo || v.integer() > hi)
         fail(v, what + " must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
-    return v.integer;
+    return v.integer();
 }
 
 float get_limit(const JsonValue& v, const std::string& what) {
     if (!v.is_number()) fail(v, "expected a number for " + what + found(v));
-    if (!std::isfinite(v.real) || std::fabs(v.real) > double(FLT_MAX)) fail(v, what + " is beyond single precision");
-    return static_cast<float>(v.real);
+    if (!std::isfinite(v.real()) || std::fabs(v.real()) > double(FLT_MAX)) fail(v, what + " is beyond single precision");
+    return static_cast<float>(v.real());
 }
 
-const std::vector<JsonValue>& get_array(const JsonValue& v, const std::string& what) {
+JsonValue::Items get_array(const JsonValue& v, const std::string& what) {
     if (v.type != T::Array) fail(v, "expected an array for " + what + found(v));
-    return v.items;
+    return v.items();
 }
 
 std::string kind_text(const Node* n) {
@@ -185,7 +190,7 @@ void Loader::load_plc(const JsonValue& v) {
             cfg.plc_word = static_cast<uint32_t>(get_int(*s, 0, UINT32_MAX, "the PLC state word"));
         } else if (s->type == T::Array) {
             cfg.plc_word = 0;
-            for (const auto& name : s->items) {
+            for (const auto& name : s->items()) {
                 int bit = 0;
                 std::string text = get_string(name, "a PLC state name");
                 if (!plc_state_from_name(text, bit)) fail(name, "unknown PLC state " + quote(text));
@@ -398,7 +403,7 @@ void Loader::load_devices(const JsonValue& v) {
         d.state = XAL_DEV_ACTIVE;
         if (const JsonValue* s = f.get("state")) {
             if (s->type == T::String) {
-                if (!device_state_from_name(s->string, d.state)) fail(*s, "unknown device state " + quote(s->string));
+                if (!device_state_from_name(s->text(), d.state)) fail(*s, "unknown device state " + quote(s->text()));
             } else {
                 d.state = static_cast<int32_t>(get_int(*s, XAL_DEV_UNINITIALIZED, XAL_DEV_UNKNOWN_FAILURE, "the device state"));
             }
@@ -419,7 +424,7 @@ void Loader::load_devices(const JsonValue& v) {
     }
     auto names = [&](const JsonValue* list, const proto::Device& self) {
         std::vector<std::string> out;
-        for (const auto& item : list->items) {
+        for (const auto& item : list->items()) {
             std::string name = get_string(item, "a device name");
             if (!by_name.count(name)) fail(item, "unknown device " + quote(name));
             if (name == self.name) fail(item, "device " + quote(name) + " cannot depend on itself");
@@ -487,18 +492,20 @@ void Loader::load_faults(const JsonValue& v) {
 bool load_scenario_text(const std::string& text, const std::string& name, MachineConfig& out, std::string& error) {
     size_t offset = 0;
     std::string message;
-    JsonValue root;
-    bool ok = parse_json(text, root, offset, message);
-    if (ok) {
-        try {
+    try {
+        JsonDoc doc;
+        if (parse_json(text, doc, offset, message)) {
             Loader loader;
-            loader.load(root);
+            loader.load(doc.root());
             out = std::move(loader.cfg);
             return true;
-        } catch (const LoadError& e) {
-            offset = e.offset;
-            message = e.message;
         }
+    } catch (const LoadError& e) {
+        offset = e.offset;
+        message = e.message;
+    } catch (const std::bad_alloc&) {
+        error = name + ": out of memory while loading";
+        return false;
     }
     size_t line = 0, column = 0;
     line_column(text, offset, line, column);
@@ -507,7 +514,8 @@ bool load_scenario_text(const std::string& text, const std::string& name, Machin
 }
 
 bool load_scenario_file(const std::string& path, MachineConfig& out, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO that has no writer would wait for one.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
@@ -515,20 +523,29 @@ bool load_scenario_file(const std::string& path, MachineConfig& out, std::string
     std::string text;
     struct stat st {};
     int err = 0;
+    const char* why = nullptr;
     if (::fstat(fd, &st) != 0) err = errno;
     else if (S_ISDIR(st.st_mode)) err = EISDIR;
-    char buf[65536];
-    while (err == 0) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > kMaxScenarioBytes) err = EFBIG;
+    else if (!S_ISREG(st.st_mode)) why = "not a regular file";
+    else if (st.st_size > static_cast<off_t>(kMaxScenarioBytes)) err = EFBIG;
+    try {
+        if (err == 0 && !why) text.reserve(static_cast<size_t>(st.st_size));
+        char buf[65536];
+        while (err == 0 && !why) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) err = errno;
+            if (n <= 0) break;
+            text.append(buf, static_cast<size_t>(n));
+            if (text.size() > kMaxScenarioBytes) err = EFBIG;
+        }
+    } catch (const std::bad_alloc&) {
+        why = "out of memory while loading";
     }
     ::close(fd);
-    if (err != 0) {
-        error = path + ": " + std::strerror(err);
+    if (err != 0) why = std::strerror(err);
+    if (why) {
+        error = path + ": " + why;
         return false;
     }
     return load_scenario_text(text, path, out, error);

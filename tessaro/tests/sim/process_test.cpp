@@ -1,5 +1,7 @@
 // The tessaro-sim executable: its command line, its messages and exit
 // statuses, and clients talking to the real process.
+#include <sys/resource.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -32,6 +34,28 @@ TEST(Process, RefusesBadStartsWithOneLineAndStatusTwo) {
         EXPECT_THAT(p.log(), MatchesRegex("tessaro-sim: [^\n]+\n")) << args[0];  // one line: no listening line
         EXPECT_TRUE(says.empty() || p.log() == says) << p.log();
     }
+    ::unlink(path);
+}
+
+// Whatever its shape, a scenario is refused within a small multiple of its
+// size: one array of 4 MiB of zeros, within ten times that.
+TEST(Process, LoadingStaysWithinTenTimesTheFileSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers keep memory of their own";
+#endif
+    char path[] = "/tmp/tessaro-sim-test-XXXXXX";
+    int fd = ::mkstemp(path);
+    std::string text = "[" + std::string((4u << 20) + 1, '0') + "]";  // [0,0,...,0]
+    for (size_t i = 2; i + 1 < text.size(); i += 2) text[i] = ',';
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    SimProcess p(TESSARO_SIM_PATH, {"--scenario", path});
+    EXPECT_EQ(p.stop(), 2);
+    EXPECT_THAT(p.log(), HasSubstr("expected the scenario (an object), found an array"));
+    rusage usage{};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+    const long baseline_kib = 16 << 10;
+    EXPECT_LT(usage.ru_maxrss, 10 * static_cast<long>(text.size() >> 10) + baseline_kib);
     ::unlink(path);
 }
 

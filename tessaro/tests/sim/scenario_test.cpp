@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -101,15 +104,33 @@ TEST(ScenarioErrors, DeepOrLargeInputIsCheckedWithoutRecursionOrRescanning) {
     for (int i = 0; i < 50000; ++i) large += R"({"name": "v)" + std::to_string(i) + R"(", "type": "VT_I32"},)";
     large += R"({"name": "v123", "type": "VT_I32"}]}]})";
     EXPECT_THAT(load_error(large), HasSubstr("duplicate node name 'f.v123'"));
+    auto nested = [](int levels) {  // folders in folders, the innermost with no children
+        std::string text = R"({"nodes": [)";
+        for (int i = 0; i < levels; ++i) text += R"({"name": "n", "type": "FOLDER", "children": [)";
+        for (int i = 0; i < levels; ++i) text += "]}";
+        return text + "]}";
+    };
+    EXPECT_EQ(load_error(nested(64)), "");
+    EXPECT_THAT(load_error(nested(65)), HasSubstr("nodes nest deeper than 64 levels"));
 }
 
-TEST(ScenarioFiles, UnreadableFilesNameTheReason) {
-    MachineConfig cfg;
-    std::string err;
-    EXPECT_FALSE(load_scenario_file("/nonexistent/scenario.json", cfg, err));
-    EXPECT_EQ(err, "/nonexistent/scenario.json: No such file or directory");
-    EXPECT_FALSE(load_scenario_file("/", cfg, err));
-    EXPECT_EQ(err, "/: Is a directory");
+TEST(ScenarioFiles, UnreadableFilesNameTheReasonAtOnce) {
+    char dir[] = "/tmp/tessaro-scenario-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo.json";  // no writer: opening it must not wait
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {{"/nonexistent/scenario.json", "No such file or directory"},
+                                                         {"/", "Is a directory"},
+                                                         {fifo, "not a regular file"},
+                                                         {"/dev/null", "not a regular file"}};
+    for (const auto& [path, why] : cases) {
+        MachineConfig cfg;
+        std::string err;
+        EXPECT_FALSE(load_scenario_file(path, cfg, err));
+        EXPECT_EQ(err, path + ": " + why);
+    }
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
 }
 
 TEST(DefaultScenario, IsTheFileInTheSourceTree) {
