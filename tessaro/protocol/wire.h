@@ -12,7 +12,7 @@ namespace tessaro::wire {
 
 constexpr char kMagic[] = "TSRO";            // first field of the handshake
 constexpr uint32_t kProtocolVersion = 1;
-constexpr uint32_t kMaxFrame = 1u << 20;     // largest body a peer accepts
+constexpr uint32_t kMaxFrame = 4u << 20;     // largest body a peer accepts
 constexpr size_t kFrameHeader = 4;           // u32 body length
 
 // What a frame carries.

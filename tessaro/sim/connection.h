@@ -25,7 +25,7 @@ struct ServerOptions {
     int handshake_timeout_ms = 5000;  // from accepting until a successful Hello
     int frame_timeout_ms = 10000;     // a frame, once begun, must arrive whole within this
     int write_timeout_ms = 2000;      // per frame sent
-    size_t max_backlog_bytes = 4u << 20;  // queued, unsent output of one connection
+    size_t max_backlog_bytes = 8u << 20;  // queued, unsent output of one connection (two largest frames)
     size_t max_connections = 256;
     StateFile* state = nullptr;  // --state: acknowledged changes are saved before their replies
     Trace* trace = nullptr;      // --trace: every request and event is recorded

@@ -8,11 +8,10 @@
 
 namespace tessaro::sim {
 
-// Longest value text a variable accepts (and so the longest rendering a
-// reply carries); a VT_BIN value holds at most half as many bytes, since it
-// renders as two hex digits per byte.
+// Longest value text a variable accepts. A VT_BIN value holds up to 1 MiB;
+// rendered as text (two hex digits per byte) it still fits one frame.
 constexpr size_t kMaxValueText = 65536;
-constexpr size_t kMaxBinBytes = kMaxValueText / 2;
+constexpr size_t kMaxBinBytes = 1u << 20;
 
 // What a variable's value must conform to: its VAR_TYPE, its limits and, for
 // VT_SEL and VT_SET, the option names.

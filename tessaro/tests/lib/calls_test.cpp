@@ -207,7 +207,7 @@ TEST(Calls, ClosedConnectionOrBadFrameIsUnavailableNowAndLater) {
     using Frame = std::function<std::vector<uint8_t>(const Request&)>;
     const std::pair<const char*, Frame> cases[] = {
         {"Closed", [](const Request&) { return std::vector<uint8_t>{}; }},
-        {"OversizedHeader", [](const Request&) { return std::vector<uint8_t>{0, 0x10, 0, 1}; }},
+        {"OversizedHeader", [](const Request&) { return std::vector<uint8_t>{0, 0x40, 0, 1}; }},
         {"BodyShorterThanFixedPart", [](const Request&) { return std::vector<uint8_t>{0, 0, 0, 3, 2, 0, 0}; }},
         {"ResultWithWrongTag", [&](const Request& r) { return to(r).u32(0).frame(); }},
         {"FieldsCutOff", [&](const Request& r) { return to(r).i32(0).u32(1).frame(); }},

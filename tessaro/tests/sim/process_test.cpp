@@ -71,7 +71,7 @@ TEST(Process, ServesClientsUntilSigterm) {
     EXPECT_GT(c.get_node("sys.BoardAddr"), 0);
 
     // A header announcing an empty or an oversized body ends only its own connection.
-    for (std::vector<uint8_t> header : {std::vector<uint8_t>{0, 0, 0, 0}, {0x00, 0x10, 0x00, 0x01}}) {
+    for (std::vector<uint8_t> header : {std::vector<uint8_t>{0, 0, 0, 0}, {0x00, 0x40, 0x00, 0x01}}) {
         test::RawClient bad;
         ASSERT_TRUE(bad.connect(port) && bad.hello());
         ASSERT_TRUE(bad.send(header));
