@@ -318,9 +318,12 @@ void Loader::load_variable(Node& n, const Fields& f) {
     if (def.min > def.max) fail(max_v ? *max_v : *min_v, "min is greater than max");
     if (const JsonValue* u = f.get("unit")) n.unit = get_string(*u, "the unit");
 
+    // A VT_SEL without options (as a client creates one) has the empty value,
+    // given or not; no option could be given instead.
+    bool optionless_sel = def.type == VT_SEL && def.options.empty();
     if (const JsonValue* v = f.get("value")) {
         std::string text = get_string(*v, "the value (values are given as text)");
-        int rc = parse_value(def, text, n.value);
+        int rc = optionless_sel && text.empty() ? E_OK : parse_value(def, text, n.value);
         if (rc == E_INVALID) fail(*v, quote(text) + " is not a valid " + tname + " value");
         if (rc != E_OK) {
             std::string why = def.type == VT_SEL || def.type == VT_SET ? " (not among the options)" : "";
@@ -334,9 +337,7 @@ void Loader::load_variable(Node& n, const Fields& f) {
     } else {
         n.value = default_value(def);
         Value check;
-        // A VT_SEL without options (as a client creates one) has the empty value.
-        bool no_options = def.type == VT_SEL && def.options.empty();
-        if (!no_options && parse_value(def, render(def, n.value), check) != E_OK)
+        if (!optionless_sel && parse_value(def, render(def, n.value), check) != E_OK)
             fail(f.object(), "no default " + tname + " value lies within the limits; give a value");
     }
 }
