@@ -23,7 +23,7 @@ foreach(link IN LISTS LINKS)
 endforeach()
 # Nothing else: no second copy of the program under another name.
 file(GLOB programs LIST_DIRECTORIES false RELATIVE "${prefix}/bin" "${prefix}/bin/*")
-set(allowed ${LINKS} multicall controllerReport tessaro-sim)
+set(allowed ${LINKS} multicall controllerReport controllerSnapshot tessaro-sim)
 foreach(p IN LISTS programs)
   if(NOT p IN_LIST allowed)
     message(FATAL_ERROR "unexpected bin/${p}")
