@@ -1,5 +1,7 @@
 #include "scenario_json.h"
 
+#include <algorithm>
+
 #include "json_text.h"
 
 namespace snapshot {
@@ -48,7 +50,7 @@ private:
 
 // A VT_SEL's or VT_SET's option names are not in the node record: a copy
 // offers the options its value uses (a VT_SET's value is its members joined
-// by ","), which the user may extend.
+// by ",", blanks around them allowed), which the user may extend.
 std::vector<std::string> options_of(const NodeCopy& n) {
     std::vector<std::string> out;
     if (n.type == VT_SEL) {
@@ -57,9 +59,10 @@ std::vector<std::string> options_of(const NodeCopy& n) {
     }
     size_t start = 0;
     while (start < n.value.size()) {
-        size_t end = n.value.find(',', start);
-        if (end == std::string::npos) end = n.value.size();
-        out.push_back(n.value.substr(start, end - start));
+        size_t end = std::min(n.value.find(',', start), n.value.size());
+        std::string item = n.value.substr(start, end - start);
+        size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
+        if (first != std::string::npos) out.push_back(item.substr(first, last + 1 - first));
         start = end + 1;
     }
     return out;
@@ -112,8 +115,9 @@ std::string plc_line(const MachineCopy& m) {
     Line l;
     if (m.have_plc) {
         std::vector<std::string> names;
-        for (unsigned bit = 0; bit < 32; ++bit)
-            if (m.plc_word & (1u << bit)) names.push_back(bit < kPlcStates ? kPlcStateNames[bit] : "");
+        for (unsigned bit = 0; bit < kPlcStates; ++bit)
+            if (m.plc_word & (1u << bit)) names.push_back(kPlcStateNames[bit]);
+        // Bits without a state name can only be given as a number.
         bool named = m.plc_word >> kPlcStates == 0;
         l.raw("state", named ? list(names) : std::to_string(m.plc_word));
     }
