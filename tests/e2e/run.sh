@@ -4,8 +4,9 @@
 # compared byte for byte. A transcript is a bash file of these commands:
 #
 #   sim [SCENARIO] [FILTER]    (re)start the simulator: the default machine, or
-#                              SCENARIO from the data folder, changed by the jq
-#                              FILTER (faults, settings). $A is its address.
+#                              SCENARIO (a path, or a name in the data folder),
+#                              changed by the jq FILTER (faults, settings). $A
+#                              is its address; $work a folder for files.
 #   nosim                      stop it; $A then names a port where nothing listens,
 #                              as does $NOWHERE all along
 #   late SECONDS               the next case starts with no simulator; one comes
@@ -15,6 +16,7 @@
 #                              is the argv[0] the program gets; it runs the link
 #                              of that base name, or the multicall program when
 #                              there is none. OUT and ERR take backslash escapes.
+#   same NAME FILE1 FILE2      the two files are byte for byte the same
 #   connections N              the cases since the simulator started or since the
 #                              last check made N connections
 #
@@ -33,7 +35,7 @@ trap 'sim_stop; rm -rf "$work"' EXIT
 sim() {
   local file=${1:-} filter=${2:-}
   sim_stop
-  [[ -n "$file" ]] && file=$DATA_DIR/$file
+  [[ -n "$file" && "$file" != /* ]] && file=$DATA_DIR/$file
   if [[ -n "$filter" ]]; then
     jq "$filter" "${file:-$DEFAULT_SCENARIO}" >"$work/scenario.json" || exit 2
     file=$work/scenario.json
@@ -95,6 +97,16 @@ testcmd() {
   echo "  status: $status, expected $want"
   diff -u --label "expected stdout" --label stdout "$work/want_out" "$work/out"
   diff -u --label "expected stderr" --label stderr "$work/want_err" "$work/err"
+  failed=1
+}
+
+same() {
+  if cmp -s "$2" "$3"; then
+    echo "PASS: $1"
+    return
+  fi
+  echo "FAIL: $1"
+  diff -u --label "$2" --label "$3" "$2" "$3"
   failed=1
 }
 
