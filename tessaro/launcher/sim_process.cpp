@@ -98,6 +98,7 @@ std::string SimProcess::log() const {
 int SimProcess::stop(int timeout_ms, int sig) {
     if (pid_ <= 0) return status_;  // never -1 to kill(): that would signal every process
     kill(pid_, sig);
+    kill(pid_, SIGCONT);  // a stopped simulator must see the signal too
     int st = 0;
     pid_t r = 0;
     for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -112,6 +113,10 @@ int SimProcess::stop(int timeout_ms, int sig) {
     port_ = 0;
     address_.clear();
     return status_;
+}
+
+void SimProcess::signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
 }
 
 }  // namespace tessaro

@@ -40,6 +40,9 @@ public:
     // signal ended it; -1 when it could not be started. Once stopped, further
     // calls return the same status.
     int stop(int timeout_ms = 5000, int sig = SIGTERM);
+    // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT ...) to the running simulator;
+    // stop() still collects it afterwards, a stopped one included.
+    void signal(int sig);
 
 private:
     pid_t pid_ = -1;

@@ -47,7 +47,11 @@ struct Request {
 class Session {
 public:
     explicit Session(int fd) : fd_(fd) {}
-    ~Session() { ::close(fd_); }
+    ~Session() {
+        close();
+        if (flooder_.joinable()) flooder_.join();
+        ::close(fd_);
+    }
 
     // A reply with `result` first; `fill` appends the further fields.
     void reply(const Request& req, int32_t result, const std::function<void(wire::Writer&)>& fill = {}) {
@@ -56,13 +60,22 @@ public:
         if (fill) fill(w);
         send_raw(w.frame());
     }
-    void send_raw(const std::vector<uint8_t>& bytes) {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (!closed_) wire::write_frame(fd_, bytes, 2000);
-    }
+    void send_raw(const std::vector<uint8_t>& bytes) { sent(bytes); }
     void event(uint32_t state, uint32_t reserved = 0) {
         wire::Writer w(wire::Kind::Event, 0, static_cast<uint16_t>(Op::PlcChanged));
         send_raw(w.u32(state).u32(reserved).frame());
+    }
+    // Pushes `state` events, 64 a millisecond, on a thread of its own, until
+    // the connection ends. The pauses between batches leave the script's
+    // replies a chance at the socket.
+    void flood(uint32_t state) {
+        flooder_ = std::thread([this, state] {
+            wire::Writer ev(wire::Kind::Event, 0, static_cast<uint16_t>(Op::PlcChanged));
+            const std::vector<uint8_t> one = ev.u32(state).u32(0).frame();
+            std::vector<uint8_t> batch;
+            for (int i = 0; i < 64; ++i) batch.insert(batch.end(), one.begin(), one.end());
+            while (sent(batch)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
     }
     // Shuts the connection down; the library sees it closed.
     void close() {
@@ -73,9 +86,16 @@ public:
     int fd() const { return fd_; }
 
 private:
+    // False once the bytes can no longer be sent.
+    bool sent(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> lk(mu_);
+        return !closed_ && wire::write_frame(fd_, bytes, 2000) == wire::IoStatus::Ok;
+    }
+
     std::mutex mu_;
     int fd_;
     bool closed_ = false;
+    std::thread flooder_;
 };
 
 // The answer to a Hello with the right magic and version; any other Hello is

@@ -68,6 +68,8 @@ public:
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
+    int fd() const { return fd_; }
+    // Any bytes: a frame, or part of one.
     bool send(const std::vector<uint8_t>& frame) { return wire::write_frame(fd_, frame, 2000) == wire::IoStatus::Ok; }
     wire::IoStatus read(std::vector<uint8_t>& body, int timeout_ms) { return wire::read_frame(fd_, body, timeout_ms); }
     // True when the server closes the connection within `timeout_ms`
