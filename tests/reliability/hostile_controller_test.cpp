@@ -20,7 +20,7 @@ constexpr double kCallS = 3.0;        // the library's reply timeout
 constexpr double kConnectS = 0.5;     // the sleep after a successful connection
 constexpr double kSlackS = 5.0;       // scheduling on a loaded machine, sanitizers
 constexpr double kStretch = 2.0;      // waits count 10 ms sleeps, which a busy machine stretches
-constexpr long kMemoryLeadKb = 16384;  // above a well-behaved run: many largest frames (1 MiB)
+constexpr long kMemoryLeadKb = 16384;  // above a well-behaved run: four of the largest frames
 
 std::vector<uint8_t> be32(uint32_t v) {
     std::vector<uint8_t> b(4);

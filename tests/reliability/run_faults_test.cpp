@@ -1,6 +1,6 @@
 // The program against the simulator while the controller fails under it: the
-// simulator killed or stopped in the middle of zunaRunJob, and state queries
-// that fail.
+// simulator killed or stopped in the middle of zunaRunJob, state queries that
+// fail, and a binary value that shrinks between its length query and its copy.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -58,6 +58,34 @@ TEST(RunFaults, FailedStateQueriesGiveNoVerdict) {
     rel::RunResult r = rel::run_program(rel::link("zunaRunJob"), {"-c", sim.address(), "-n", "J"}, kBoundS);
     EXPECT_EQ(r.status, 5) << r.err;
     EXPECT_EQ(r.out + r.err, "");
+}
+
+// Another client shrinks a 16 KiB VT_BIN value to one byte while the
+// program's copy is held back: the copy no longer fits its buffer as sized
+// and is refused, so the report keeps its size line and shows no dump.
+TEST(RunFaults, BinaryValueShrinksBetweenLengthAndCopy) {
+    std::string hex;
+    for (int i = 0; i < 16384; ++i) hex += "5A ";
+    rel::TempFile scenario(R"({"nodes": [{"name": "B", "type": "VT_BIN", "value": ")" + hex + R"("}],
+        "faults": [{"op": "GetNodeValueBinCopy", "node": "B", "delay_ms": 1500}]})");
+    tessaro::SimProcess sim(TESSARO_SIM, {"--scenario", scenario.path()});
+    ASSERT_TRUE(sim.listening());
+    HController other = DetectRemoteController(sim.address().c_str(), 1610);
+    ASSERT_NE(other, -1);
+    HNodeObject node = GetNode(other, "B");
+    ASSERT_NE(node, -1);
+
+    rel::Run run(rel::link("zunaReadVar"), {"-c", sim.address(), "-n", "B"});
+    ASSERT_TRUE(peer::eventually([&] { return run.out_so_far().find("Size: 16384\n") != std::string::npos; }, 10000));
+    ASSERT_EQ(SetNodeValueString(other, node, "01"), 0);
+    ASSERT_EQ(WriteNodeSync(other, node), 0);
+    rel::RunResult r = run.wait(kBoundS);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string report =
+        "Nodename: B\nPath:     \nName:     B\nHandle:   1\nNodeId:   4294967297\nType:     9 (VT_BIN)\n"
+        "Size: 16384\nPriv:     rw\nUnit:     \nMin:      0.000000\nMax:      0.000000\nIndex:    0\n";
+    EXPECT_TRUE(r.out == report) << r.out.substr(0, 1000);
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
