@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -74,66 +75,43 @@ struct Builder {
         if (!p) {
             throw std::bad_alloc();
         }
-        blocks.push_back(p);
-        memcpy(p, src, n * sizeof(T));
+        blocks.push_back(memcpy(p, src, n * sizeof(T)));
         return static_cast<T*>(p);
     }
-    char* str(const char* s) { return s ? dup(s, strlen(s) + 1) : nullptr; }
-    char** strs(char* const* a, int32_t n)
+    char* copy(const char& s) { return dup(&s, strlen(&s) + 1); }
+    /* A copy of each of `n` entries of `a` (texts or records; NULL stays NULL). */
+    template <class T> T** list(T* const* a, int32_t n)
     {
-        if (!a || n <= 0) {
-            return nullptr;
-        }
-        char** c = dup(a, static_cast<size_t>(n));
-        for (int32_t i = 0; i < n; ++i) {
-            c[i] = str(a[i]);
+        T** c = a && n > 0 ? dup(a, static_cast<size_t>(n)) : nullptr;
+        for (int32_t i = 0; c && i < n; ++i) {
+            c[i] = a[i] ? copy(*a[i]) : nullptr;
         }
         return c;
     }
-    template <class T> T** list(T* const* a, int32_t n)
+    template <class T, class... F> T* withTexts(const T& r, F... texts)
     {
-        if (!a || n <= 0) {
-            return nullptr;
-        }
-        T** c = dup(a, static_cast<size_t>(n));
-        for (int32_t i = 0; i < n; ++i) {
-            c[i] = a[i] ? copy(*a[i]) : nullptr;
-        }
+        T* c = dup(&r);
+        ((c->*texts = r.*texts ? copy(*(r.*texts)) : nullptr), ...);
         return c;
     }
 
     XAL_NODEINFO* copy(const XAL_NODEINFO& r)
     {
-        XAL_NODEINFO* c = dup(&r);
-        for (auto m : {&XAL_NODEINFO::fullname, &XAL_NODEINFO::name, &XAL_NODEINFO::path, &XAL_NODEINFO::value,
-                       &XAL_NODEINFO::priv, &XAL_NODEINFO::unit, &XAL_NODEINFO::typestring}) {
-            c->*m = str(r.*m);
-        }
-        return c;
+        using N = XAL_NODEINFO;
+        return withTexts(r, &N::fullname, &N::name, &N::path, &N::value, &N::priv, &N::unit, &N::typestring);
     }
     XAL_JOBINFO* copy(const XAL_JOBINFO& r)
     {
-        XAL_JOBINFO* c = dup(&r);
-        c->fulljobnames = strs(r.fulljobnames, r.jobcount);
-        c->jobnames = strs(r.jobnames, r.jobcount);
-        c->selectednode = str(r.selectednode);
+        XAL_JOBINFO* c = withTexts(r, &XAL_JOBINFO::selectednode);
+        c->fulljobnames = list(r.fulljobnames, r.jobcount);
+        c->jobnames = list(r.jobnames, r.jobcount);
         return c;
     }
-    XAL_JOBNODEINFO* copy(const XAL_JOBNODEINFO& r)
-    {
-        XAL_JOBNODEINFO* c = dup(&r);
-        c->fullname = str(r.fullname);
-        c->name = str(r.name);
-        return c;
-    }
+    XAL_JOBNODEINFO* copy(const XAL_JOBNODEINFO& r) { return withTexts(r, &XAL_JOBNODEINFO::fullname, &XAL_JOBNODEINFO::name); }
     XAL_SINGLEDRIVERINFO* copy(const XAL_SINGLEDRIVERINFO& r)
     {
-        XAL_SINGLEDRIVERINFO* c = dup(&r);
-        for (auto m : {&XAL_SINGLEDRIVERINFO::name, &XAL_SINGLEDRIVERINFO::version, &XAL_SINGLEDRIVERINFO::vendor,
-                       &XAL_SINGLEDRIVERINFO::comment}) {
-            c->*m = str(r.*m);
-        }
-        return c;
+        using D = XAL_SINGLEDRIVERINFO;
+        return withTexts(r, &D::name, &D::version, &D::vendor, &D::comment);
     }
     XAL_DRIVERINFO* copy(const XAL_DRIVERINFO& r)
     {
@@ -143,13 +121,10 @@ struct Builder {
     }
     XAL_SINGLEDEVICEINFO* copy(const XAL_SINGLEDEVICEINFO& r)
     {
-        XAL_SINGLEDEVICEINFO* c = dup(&r);
-        for (auto m : {&XAL_SINGLEDEVICEINFO::name, &XAL_SINGLEDEVICEINFO::driver, &XAL_SINGLEDEVICEINFO::statestring,
-                       &XAL_SINGLEDEVICEINFO::stat_str, &XAL_SINGLEDEVICEINFO::dependenciesvarname}) {
-            c->*m = str(r.*m);
-        }
-        c->dependencies = strs(r.dependencies, r.dependenciescount);
-        c->dependson = strs(r.dependson, r.dependsoncount);
+        using D = XAL_SINGLEDEVICEINFO;
+        D* c = withTexts(r, &D::name, &D::driver, &D::statestring, &D::stat_str, &D::dependenciesvarname);
+        c->dependencies = list(r.dependencies, r.dependenciescount);
+        c->dependson = list(r.dependson, r.dependsoncount);
         return c;
     }
     XAL_DEVICEINFO* copy(const XAL_DEVICEINFO& r)
@@ -310,27 +285,23 @@ void plcRegistration(const char* op, HController hc, XAL_PLC_CHANGED_CALLBACK ha
     s.cv.notify_all();
 }
 
-template <class T> void afterCall(const char*, const Call&, const Answer&, T) {}
-template <class T> void afterCall(const char* op, const Call&, const Answer&, T* rec)
+/* What a call changes beyond its answer: a record given back, a registration. */
+template <class... A> void afterCall(const char*, const Answer&, A...) {}
+template <class T, class = std::enable_if_t<std::is_class<T>::value>>
+void afterCall(const char* op, const Answer&, T* rec)
 {
-    (void)op;
-    (void)rec;
-    if constexpr (std::is_class<T>::value) {
-        giveBack(op, rec);
-    }
+    giveBack(op, rec);
 }
-void afterCall(const char* op, const Call& c, const Answer& a, HController)
+void afterCall(const char* op, const Answer& a, HController hc)
 {
     if (strcmp(op, "UnregisterOnPLCChanged") == 0) {
-        plcRegistration(op, static_cast<HController>(c.ints[0]), nullptr, a.result);
+        plcRegistration(op, hc, nullptr, a.result);
     }
 }
-void afterCall(const char* op, const Call& c, const Answer& a, HController hc, XAL_PLC_CHANGED_CALLBACK handler)
+void afterCall(const char* op, const Answer& a, HController hc, XAL_PLC_CHANGED_CALLBACK handler)
 {
-    (void)c;
     plcRegistration(op, hc, handler, a.result);
 }
-template <class... A> void afterCall(const char*, const Call&, const Answer&, A...) {}
 
 } // namespace
 
@@ -346,7 +317,7 @@ template <class Ret, class... A> Ret invoke(const char* op, A... args)
     if constexpr (std::is_pointer<Ret>::value) {
         return issue<std::remove_pointer_t<Ret>>(op, a);
     } else {
-        afterCall(op, c, a, args...);
+        afterCall(op, a, args...);
         return static_cast<Ret>(a.result);
     }
 }
@@ -434,19 +405,12 @@ std::vector<Call> calls()
 
 std::vector<Call> calls(const std::string& op)
 {
-    std::vector<Call> out;
-    for (Call& c : calls()) {
-        if (c.op == op) {
-            out.push_back(std::move(c));
-        }
-    }
+    std::vector<Call> all = calls(), out;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const Call& c) { return c.op == op; });
     return out;
 }
 
-size_t count(const std::string& op)
-{
-    return calls(op).size();
-}
+size_t count(const std::string& op) { return calls(op).size(); }
 
 std::vector<std::string> ops()
 {
