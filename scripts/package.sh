@@ -26,8 +26,6 @@ for p in "${presets[@]}"; do
   cmake --build --preset "$p" -j "$jobs"
   rm -rf "build/$p/packages"
   (cd "build/$p" && cpack --config CPackConfig.cmake >/dev/null)
-  for deb in "build/$p"/packages/*.deb; do
-    echo "$deb"
-    lintian --fail-on error --tag-display-limit 0 "$deb"
-  done
+  ls "build/$p"/packages/*.deb
+  lintian --fail-on error --tag-display-limit 0 "build/$p"/packages/*.deb
 done
