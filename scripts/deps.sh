@@ -2,8 +2,8 @@
 # Checks the Debian packages that the build and the tests need and, when run
 # as root, installs the missing ones. --cross adds the cross toolchain and
 # qemu, --docs what the manual page tests need, --package what building and
-# checking Debian packages needs.
-# Usage: scripts/deps.sh [--cross] [--docs] [--package]
+# checking Debian packages needs, --fuzz clang and its libFuzzer runtime.
+# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq)
@@ -12,7 +12,8 @@ for arg in "$@"; do
     --cross) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
     --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package]" >&2; exit 1 ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz]" >&2; exit 1 ;;
   esac
 done
 

@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Builds every preset and runs its tests: host (with benchmarks built),
-# address+undefined sanitizers, thread sanitizer, and the 32-bit PowerPC cross
+# address+undefined sanitizers, the fuzzers (built with clang, each run for
+# FUZZ_SECONDS, default 50), thread sanitizer, and the 32-bit PowerPC cross
 # build under qemu-ppc (its end-to-end tests use the host simulator, so the
 # host preset goes first); then the Debian packages of both architectures
 # (built, checked with lintian, unpacked and checked, and as root installed,
 # used and removed). Installs missing Debian packages when run as root.
-# Usage: scripts/test.sh [step...]   (steps: host asan tsan ppc32 package;
+# Usage: scripts/test.sh [step...]   (steps: host asan fuzz tsan ppc32 package;
 # default all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[[ ${#presets[@]} -eq 0 ]] && presets=(host asan tsan ppc32 package)
+[[ ${#presets[@]} -eq 0 ]] && presets=(host asan fuzz tsan ppc32 package)
 
 deps=(--docs)
 for p in "${presets[@]}"; do
   [[ "$p" == ppc32 || "$p" == package ]] && deps+=(--cross)
   [[ "$p" == package ]] && deps+=(--package)
+  [[ "$p" == fuzz ]] && deps+=(--fuzz)
 done
 scripts/deps.sh "${deps[@]}"
 
@@ -37,6 +39,10 @@ for p in "${presets[@]}"; do
   echo "== $p: configure and build"
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p" -j "$jobs"
+  if [[ "$p" == fuzz ]]; then
+    tessaro/fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-50}"
+    continue
+  fi
   echo "== $p: test"
   ctest --preset "$p" -j "$((jobs * 2))"
 done

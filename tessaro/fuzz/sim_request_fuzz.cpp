@@ -1,0 +1,40 @@
+// The simulator's side of the wire: frames from a client, read and answered
+// as a connection does once its handshake is done. Every input starts from a
+// machine freshly loaded from the default scenario, so that each input is
+// reproducible on its own.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "default_scenario.h"
+#include "dispatch.h"
+#include "frames.h"
+#include "machine.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace tessaro;
+
+// Events of a registered client go nowhere.
+class NullSink : public sim::PlcSink {
+public:
+    void plc_changed(uint32_t) override {}
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    sim::MachineConfig cfg;
+    std::string error;
+    if (!sim::load_scenario_text(sim::default_scenario_text(), "default.json", cfg, error)) __builtin_trap();
+    sim::Machine machine(std::move(cfg));
+    sim::Session session;
+    NullSink sink;
+    auto no_wait = [](int64_t) { return true; };
+    fuzz::for_each_frame(data, size, [&](const std::vector<uint8_t>& body) {
+        sim::respond(machine, session, &sink, body, no_wait);
+    });
+    return 0;
+}
