@@ -176,11 +176,6 @@ template <class T> void note(Call& c, T v)
         c.ptrs.push_back(reinterpret_cast<const void*>(v));
     } else {
         c.ptrs.push_back(v);
-        if constexpr (std::is_integral<std::remove_pointer_t<T>>::value && !std::is_same<T, char*>::value) {
-            if (v) {
-                c.outsAtEntry.push_back(static_cast<long long>(*v));
-            }
-        }
     }
 }
 
@@ -234,15 +229,10 @@ template <class T> T* issue(const char* op, const Answer& a)
     }
     Builder b;
     T* rec = b.copy(*scripted);
-    Issued entry;
-    entry.type = typeid(T);
-    entry.issuer = op;
-    entry.ptr = rec;
-    entry.blocks = std::move(b.blocks);
-    entry.mustGiveBack = !std::is_same<T, XAL_JOBNODEINFO>::value; /* the library keeps these */
+    bool mustGiveBack = !std::is_same<T, XAL_JOBNODEINFO>::value; /* the library keeps these */
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.issued.push_back(std::move(entry));
+    s.issued.push_back(Issued{typeid(T), op, rec, std::move(b.blocks), {}, mustGiveBack});
     return rec;
 }
 
@@ -330,11 +320,6 @@ Script& Script::always(Answer a)
     fn_ = nullptr;
     def_ = std::move(a);
     return *this;
-}
-
-Script& Script::then(Answer a)
-{
-    return sequence({std::move(a)});
 }
 
 Script& Script::sequence(std::vector<Answer> as)
@@ -471,9 +456,9 @@ bool deliverPlcChange(unsigned int value, unsigned int reserved)
     return true;
 }
 
-PlcNotifier::PlcNotifier(std::vector<unsigned int> values, int gapMs)
+PlcNotifier::PlcNotifier(std::vector<unsigned int> values)
 {
-    thread_ = std::thread([this, values = std::move(values), gapMs] {
+    thread_ = std::thread([this, values = std::move(values)] {
         State& s = state();
         {
             std::unique_lock<std::mutex> lock(s.mu);
@@ -482,7 +467,6 @@ PlcNotifier::PlcNotifier(std::vector<unsigned int> values, int gapMs)
             }
         }
         for (unsigned int v : values) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
             delivered_ += deliverPlcChange(v) ? 1 : 0;
         }
     });

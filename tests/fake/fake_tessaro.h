@@ -10,7 +10,7 @@
  *     void SetUp() override { fake::reset(); }
  *
  *     fake::on("GetNode").always(7);                          // every call: 7
- *     fake::on("GetNodeValueStringLen").then(5).then(-4);     // 1st 5, 2nd -4, then the default
+ *     fake::on("GetNodeValueStringLen").sequence({5, -4});    // 1st 5, 2nd -4, then the default
  *     fake::on("GetNodeValueString").always(fake::Answer(0).text("hello"));
  *     fake::on("GetNodeObjectCount").always(fake::Answer(0).out(3));
  *     fake::on("GetNodeInfo").always(info);                   // an XAL_NODEINFO, copied per call
@@ -49,15 +49,14 @@ inline char* str(const char* s) { return const_cast<char*>(s); }
 /**
  * One call, its arguments split by kind, each in parameter order: `ints`
  * (handles, sizes, positions, the type, the port), `texts` (const char*,
- * nullopt for NULL), `ptrs` (buffers, out-params, records given back, the
- * handler) and `outsAtEntry` (what non-NULL out-params held at entry).
+ * nullopt for NULL) and `ptrs` (buffers, out-params, records given back,
+ * the handler).
  */
 struct Call {
     std::string op;
     std::vector<long long> ints;
     std::vector<std::optional<std::string>> texts;
     std::vector<const void*> ptrs;
-    std::vector<long long> outsAtEntry;
 };
 
 /**
@@ -99,7 +98,6 @@ using AnswerFn = std::function<Answer(const Call&)>;
 class Script {
 public:
     Script& always(Answer a);
-    Script& then(Answer a);
     Script& sequence(std::vector<Answer> as);
     Script& custom(AnswerFn fn);
 
@@ -141,10 +139,10 @@ bool plcRegistered();
 /** Calls the registered handler on this thread, as the library's thread does; false when none. */
 bool deliverPlcChange(unsigned int value, unsigned int reserved = 0);
 
-/** Plays the library's thread: waits up to 5 s for a registration, then delivers each value after `gap`. */
+/** Plays the library's thread: waits up to 5 s for a registration, then delivers each value in turn. */
 class PlcNotifier {
 public:
-    explicit PlcNotifier(std::vector<unsigned int> values, int gapMs = 0);
+    explicit PlcNotifier(std::vector<unsigned int> values);
     ~PlcNotifier() { join(); }
     void join()
     {
