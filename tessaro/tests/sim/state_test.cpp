@@ -10,6 +10,7 @@
 #include "files.h"
 #include "scenario_writer.h"
 #include "sim_process.h"
+#include "state_file.h"
 #include "support.h"
 
 namespace tessaro::sim {
@@ -128,6 +129,30 @@ TEST(StateFile, CorruptFileIsRefusedAndLeftAsItIs) {
         EXPECT_EQ(test::read_file(path), bytes);
         EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
     }
+}
+
+TEST(StateFile, FailedSaveIsNoSuccess) {
+    test::TempDir dir;
+    const std::string path = dir.path + "/state.json";
+    SimProcess sim(TESSARO_SIM_PATH, {"--state", path});
+    ASSERT_TRUE(sim.listening()) << sim.log();
+    test::RawClient c;
+    ASSERT_TRUE(c.connect(static_cast<uint16_t>(sim.port())) && c.hello());
+    auto write = [&c](const std::string& node, const std::string& text) {
+        int32_t h = c.get_node(node);
+        c.result(c.request(proto::Op::SetNodeValueString).i32(h).str(text));
+        return c.result(c.request(proto::Op::WriteNodeSync).i32(h));
+    };
+    std::filesystem::create_directory(path + ".tmp");  // where the next save must write
+    EXPECT_EQ(write("demo.Speed", "42"), E_FAILURE);
+    EXPECT_THAT(sim.log(), ::testing::HasSubstr("tessaro-sim: cannot save the state: " + path + ".tmp: Is a directory\n"));
+    std::filesystem::remove(path + ".tmp");
+    EXPECT_EQ(write("demo.Label", "x"), E_OK);
+    // The change whose save failed went into the next save.
+    MachineConfig cfg;
+    std::string error;
+    ASSERT_EQ(load_state(path, cfg, error), StateLoad::Loaded) << error;
+    EXPECT_EQ(cfg.tree.find("demo.Speed")->value.text, "42");
 }
 
 TEST(Trace, RecordsEachRequestAndEventAsItHappens) {
