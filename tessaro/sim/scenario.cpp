@@ -25,7 +25,6 @@ namespace {
 
 using T = JsonValue::Type;
 
-constexpr size_t kMaxScenarioBytes = 16u << 20;
 constexpr int64_t kMaxDurationMs = 24LL * 3600 * 1000;
 constexpr int64_t kMaxFaultDelayMs = 60000;
 constexpr uint32_t kDefaultPlcWord = plc_bit(PLC_DEVICES_READY) | plc_bit(PLC_SYSTEM_READY);

@@ -3,11 +3,15 @@
 // is served.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "machine.h"
 
 namespace tessaro::sim {
+
+// The largest scenario file that is read.
+constexpr size_t kMaxScenarioBytes = 16u << 20;
 
 // Loads scenario text. On failure `error` reads "NAME:LINE:COLUMN: what is
 // wrong", where the position is that of the offending JSON value (or of the

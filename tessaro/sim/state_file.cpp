@@ -64,6 +64,13 @@ bool StateFile::save(std::string& error) {
     bool written = false;
     machine_.inspect([&](const MachineView& v) { written = write_scenario(v, text, error); });
     if (!written) return false;
+    // A file that could not be loaded again would lose the whole machine; the
+    // last state that fits stays instead.
+    if (text.size() > kMaxScenarioBytes) {
+        error = path_ + ": the state would take more than " + std::to_string(kMaxScenarioBytes >> 20) +
+                " MiB, the most a scenario may";
+        return false;
+    }
     int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = tmp_ + ": " + std::strerror(errno);

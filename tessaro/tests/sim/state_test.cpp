@@ -155,6 +155,26 @@ TEST(StateFile, FailedSaveIsNoSuccess) {
     EXPECT_EQ(cfg.tree.find("demo.Speed")->value.text, "42");
 }
 
+TEST(StateFile, StateTooLargeToLoadAgainIsNotSaved) {
+    test::TempDir dir;
+    const std::string path = dir.path + "/state.json";
+    Machine m(test::load(R"({"nodes": [{"name": "f", "type": "FOLDER"}]})"));
+    StateFile state(path, m, [](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(state.open(error)) << error;
+    ASSERT_EQ(state.commit(), E_OK);
+    const std::string saved = test::read_file(path);
+    Session s;
+    for (int i = 0; i < 9; ++i) {  // 9 MiB of bytes, 18 MiB as hex
+        std::string name = "f.b" + std::to_string(i);
+        ASSERT_EQ(m.create_node(name, VT_BIN), E_OK);
+        ASSERT_EQ(m.set_value(s, m.get_node(name), std::string(kMaxBinBytes * 2, 'A')), E_OK);
+        ASSERT_EQ(m.write_sync(s, m.get_node(name)), E_OK);
+    }
+    EXPECT_EQ(state.commit(), E_FAILURE);
+    EXPECT_EQ(test::read_file(path), saved);
+}
+
 TEST(Trace, RecordsEachRequestAndEventAsItHappens) {
     test::TempDir dir;
     const std::string scenario = dir.path + "/cell.json", trace = dir.path + "/trace.jsonl";
