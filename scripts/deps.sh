@@ -2,8 +2,9 @@
 # Checks the Debian packages that the build and the tests need and, when run
 # as root, installs the missing ones. --cross adds the cross toolchain and
 # qemu, --docs what the manual page tests need, --package what building and
-# checking Debian packages needs, --fuzz clang and its libFuzzer runtime.
-# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz]
+# checking Debian packages needs, --fuzz clang and its libFuzzer runtime,
+# --bench what scripts/bench.sh measures with.
+# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq)
@@ -13,7 +14,8 @@ for arg in "$@"; do
     --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz]" >&2; exit 1 ;;
+    --bench) packages+=(hyperfine time) ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]" >&2; exit 1 ;;
   esac
 done
 

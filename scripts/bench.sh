@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Measures the program, the stand-in library and the simulator against their
+# performance goals and writes docs/performance.md (the machine, the method
+# and the figures). Takes a few minutes; run it on an otherwise idle machine.
+# Usage: scripts/bench.sh [OUTPUT]   (default docs/performance.md)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-docs/performance.md}
+runs=${BENCH_RUNS:-30}  # runs per whole-process timing
+
+scripts/deps.sh --bench
+cmake --preset host >/dev/null
+cmake --build --preset host -j "$(nproc 2>/dev/null || echo 2)" \
+  --target multicall tessaro-sim controllerSnapshot roundtrip_bench sleep_ref >/dev/null
+bin=build/host/bin
+# shellcheck source=scripts/sim.sh
+source scripts/sim.sh
+
+work=$(mktemp -d)
+trap 'sim_stop; rm -rf "$work"' EXIT
+
+# ---- the machine measured: the default values plus what the growth figures need
+hexbytes() { head -c "$1" /dev/urandom | od -An -tx1 -v | tr -d ' \n'; }
+children() {
+  local i sep=""
+  for ((i = 0; i < $1; i++)); do printf '%s{"name":"v%d","type":"VT_I32","value":"%d"}' "$sep" "$i" "$i"; sep=,; done
+}
+{
+  printf '{"nodes":[{"name":"sys","type":"FOLDER","children":['
+  printf '{"name":"BoardAddr","type":"VT_STR","value":"192.168.10.20"},'
+  printf '{"name":"Label","type":"VT_STR","value":"bench"},'
+  printf '{"name":"Bin1K","type":"VT_BIN","value":"%s"},' "$(hexbytes 1024)"
+  printf '{"name":"Bin64K","type":"VT_BIN","value":"%s"},' "$(hexbytes 65536)"
+  printf '{"name":"Bin1M","type":"VT_BIN","value":"%s"}]},' "$(hexbytes 1048576)"
+  printf '{"name":"Tree","type":"FOLDER","children":[%s]},' "$(children 10000)"
+  printf '{"name":"jobs","type":"FOLDER","children":[{"name":"Ten","type":"VT_JOB","duration_ms":10000}]}]}\n'
+} >"$work/bench.json"
+
+sim_start "$bin/tessaro-sim" --scenario "$work/bench.json"
+addr=$SIM_ADDR
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+# hyperfine's median of one command over RUNS runs, in milliseconds.
+hf_median() {
+  local name=$1 runs=$2
+  shift 2
+  hyperfine -N --warmup "${WARMUP:-3}" --runs "$runs" --export-json "$work/$name.json" "$@" >/dev/null 2>&1
+  jq '.results[0].median * 1000' "$work/$name.json"
+}
+# Mean CPU time (user + system, ms) of the runs of a hyperfine result.
+hf_cpu() { jq '(.results[0].user + .results[0].system) * 1000' "$work/$1.json"; }
+# Median peak RSS (KiB) over runs of a command, from GNU time.
+peak_rss() {
+  local i
+  for ((i = 0; i < runs; i++)); do
+    /usr/bin/time -f '%M' -o "$work/time" "$@" >/dev/null 2>&1 || true
+    cat "$work/time"
+  done | median
+}
+fmt() { awk -v v="$1" -v d="${2:-2}" 'BEGIN {printf "%.*f", d, v}'; }
+
+# ---- whole-process cost beyond the half-second pause
+ref=$(hf_median ref "$runs" build/host/bench/sleep_ref)
+read_ms=$(hf_median readstr "$runs" "$bin/zunaReadStr -c $addr -n sys.BoardAddr")
+write_ms=$(hf_median writestr "$runs" "$bin/zunaWriteStr -c $addr -n sys.Label -v bench")
+ref_cpu=$(hf_cpu ref) read_cpu=$(hf_cpu readstr) write_cpu=$(hf_cpu writestr)
+read_rss=$(peak_rss "$bin/zunaReadStr" -c "$addr" -n sys.BoardAddr)
+write_rss=$(peak_rss "$bin/zunaWriteStr" -c "$addr" -n sys.Label -v bench)
+
+# ---- library round trip, simulator throughput, subnode listing
+build/host/bench/roundtrip_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only \
+  --benchmark_format=json >"$work/gb.json" 2>/dev/null
+gb() { jq -r --arg n "$1" --arg f "$2" '.benchmarks[] | select(.name == $n and .aggregate_name == "median") | .[$f]' "$work/gb.json"; }
+rt_us=$(awk -v t="$(gb BM_OneRequest/real_time_median real_time)" 'BEGIN {print t / 1000}')
+tp8=$(gb BM_Clients/real_time/threads:8_median items_per_second)
+tp32=$(gb BM_Clients/real_time/threads:32_median items_per_second)
+sub10=$(gb BM_Subnodes/10/real_time_median real_time)
+sub1k=$(gb BM_Subnodes/1000/real_time_median real_time)
+sub10k=$(gb BM_Subnodes/10000/real_time_median real_time)
+
+# ---- node report of binary values: time per byte of the dump
+bin1k=$(hf_median bin1k "$runs" "$bin/zunaReadVar -c $addr -n sys.Bin1K")
+bin64k=$(hf_median bin64k "$runs" "$bin/zunaReadVar -c $addr -n sys.Bin64K")
+bin1m=$(hf_median bin1m 10 "$bin/zunaReadVar -c $addr -n sys.Bin1M")
+per_byte_ns=$(awk -v a="$bin1k" -v b="$bin1m" 'BEGIN {print (b - a) * 1e6 / (1048576 - 1024)}')
+
+# ---- snapshot of a tree of 10,000 nodes
+snap=$(hf_median snapshot 5 "$bin/controllerSnapshot -c $addr -o $work/snap.json Tree")
+
+# ---- a 10 s job: CPU time, and the delay from the simulator's state change
+# (the trace's event that clears the active bit) to the end of the wait (the
+# program's unregistration right after its wait loop)
+# A simulator of its own, traced, so the other figures carry no trace cost.
+sim_stop
+sim_start "$bin/tessaro-sim" --scenario "$work/bench.json" --trace "$work/trace.jsonl"
+addr=$SIM_ADDR
+WARMUP=0 hf_median runjob 3 "$bin/zunaRunJob -c $addr -n Ten" >/dev/null
+job_cpu=$(hf_cpu runjob)
+# Per connection (one per run): the last event that clears the active bit,
+# and the first unregistration after it.
+job_delay=$(jq -rs '
+  def secs: (.time[11:13] | tonumber) * 3600 + (.time[14:16] | tonumber) * 60 + (.time[17:] | rtrimstr("Z") | tonumber);
+  group_by(.conn)[]
+  | (map(select(.event == "PlcChanged" and ((.state / 32 | floor) % 2 == 0))) | last) as $ev
+  | select($ev != null)
+  | ($ev | secs) as $t0
+  | map(select(.op == "UnregisterOnPLCChanged") | secs | select(. >= $t0)) | first | (. - $t0) * 1000' \
+  "$work/trace.jsonl" | median)
+job_share=$(awk -v c="$job_cpu" 'BEGIN {print c / 10500 * 100}')
+
+verdict() { awk -v v="$1" -v g="$2" -v dir="$3" 'BEGIN {ok = (dir == "max") ? v <= g : v >= g; print ok ? "met" : "**missed**"}'; }
+ro=$(awk -v a="$read_ms" -v r="$ref" 'BEGIN {print a - r}')
+wo=$(awk -v a="$write_ms" -v r="$ref" 'BEGIN {print a - r}')
+
+cat >"$out" <<EOF
+# Performance
+
+Written by \`scripts/bench.sh\` on $(date -u +%Y-%m-%d); run it again to
+reproduce. Figures are medians.
+
+## Machine
+
+- CPU: $(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -n 1), $(nproc) cores; load average at start $(cut -d' ' -f1-3 /proc/loadavg)
+- Kernel: $(uname -sr); compiler: $(c++ --version | head -n 1)
+- Build: the \`host\` preset (release); simulator and clients on loopback
+
+## Method
+
+- Whole processes: \`hyperfine -N\` (3 warm-up runs, 30 runs) against a local
+  simulator; the reference program only sleeps 0.5 s and prints a line, so
+  a command's cost beyond its fixed pause is its median minus the
+  reference's. CPU time (user + system) is hyperfine's mean over the same
+  runs; peak RSS the median from GNU \`time\` over as many runs.
+- Library and simulator: Google Benchmark (\`bench/roundtrip_bench\`, 5
+  repetitions). One request is \`GetNodeValueStringLen\`; throughput is 8 or
+  32 client threads, each on its own connection, asking as fast as they can.
+- The 10 s job: three runs of \`zunaRunJob\` under hyperfine; the delay is the time from the
+  simulator's event that clears the active bit to the program's
+  unregistration that follows its wait, both read from the simulator's
+  \`--trace\`.
+
+## Figures
+
+| what | figure | goal | |
+|---|---|---|---|
+| \`zunaReadStr\` beyond the 0.5 s pause | $(fmt "$ro") ms | ≤ 1 ms | $(verdict "$ro" 1 max) |
+| \`zunaWriteStr\` beyond the 0.5 s pause | $(fmt "$wo") ms | ≤ 1 ms | $(verdict "$wo" 1 max) |
+| \`zunaReadStr\` CPU time | $(fmt "$read_cpu" 1) ms | ≤ 2 ms | $(verdict "$read_cpu" 2 max) |
+| \`zunaWriteStr\` CPU time | $(fmt "$write_cpu" 1) ms | ≤ 2 ms | $(verdict "$write_cpu" 2 max) |
+| the reference program's CPU time (start and exit alone) | $(fmt "$ref_cpu" 1) ms | | |
+| \`zunaReadStr\` peak RSS | $(fmt "$(awk -v k="$read_rss" 'BEGIN {print k / 1024}')") MiB | ≤ 4 MiB | $(verdict "$read_rss" 4096 max) |
+| \`zunaWriteStr\` peak RSS | $(fmt "$(awk -v k="$write_rss" 'BEGIN {print k / 1024}')") MiB | ≤ 4 MiB | $(verdict "$write_rss" 4096 max) |
+| one library round trip | $(fmt "$rt_us" 1) µs | ≤ 30 µs | $(verdict "$rt_us" 30 max) |
+| simulator, 8 clients | $(fmt "$tp8" 0) requests/s | ≥ 50,000 | $(verdict "$tp8" 50000 min) |
+| simulator, 32 clients | $(fmt "$tp32" 0) requests/s | ≥ 50,000 | $(verdict "$tp32" 50000 min) |
+| \`zunaRunJob\`, 10 s job: CPU time | $(fmt "$job_cpu" 1) ms ($(fmt "$job_share" 3) % of a core) | < 1 % | $(verdict "$job_share" 1 max) |
+| \`zunaRunJob\`: state change to end of wait | $(fmt "$job_delay" 1) ms | ≤ 12 ms | $(verdict "$job_delay" 12 max) |
+
+Cost growth:
+
+| what | 10 / 1 KiB | 1,000 / 64 KiB | 10,000 / 1 MiB |
+|---|---|---|---|
+| subnode listing (children), ms | $(fmt "$sub10") | $(fmt "$sub1k") | $(fmt "$sub10k") |
+| \`zunaReadVar\` of a VT_BIN value, whole process, ms | $(fmt "$bin1k" 1) | $(fmt "$bin64k" 1) | $(fmt "$bin1m" 1) |
+
+The CPU times are whole processes as the kernel accounts them, start and
+exit included; the reference program's line shows what starting and ending
+any process costs on this machine, and the rest is the program's own
+(loading libstdc++ and the library, the library's reader thread, four
+requests). Where a goal is missed, the cause as measured so far: a library round
+trip crosses three threads (the caller's request wakes the simulator's
+reader for the connection; its reply wakes the library's reader thread,
+which hands it to the waiting caller), and each wake-up costs several
+microseconds on a virtual machine, more when other processes load its
+cores. The simulator used to hand every reply to a writer thread as well;
+it now sends a reply itself when nothing is queued ahead of it, which
+halved the round trip under load. Nagle's algorithm is off on both sides
+(\`TCP_NODELAY\`). The simulator serves each connection on its own threads,
+so its throughput on two cores is bounded by the same wake-ups. Removing the
+library's reader-thread hand-off (the caller reading its own reply) is the
+next step; it was not taken here, because event delivery on the library's
+own thread depends on that reader.
+
+The binary report costs $(fmt "$per_byte_ns" 0) ns per dumped byte (1 MiB
+against 1 KiB): the output is flushed after every write, four or so per
+byte, and that flush is kept on purpose (its order against other output is
+the point). \`controllerSnapshot\` of a tree of 10,000 nodes takes
+$(fmt "$snap" 0) ms.
+EOF
+echo "wrote $out"
