@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "json_out.h"
+#include "text/json_text.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -68,8 +68,8 @@ private:
     // Appends a JSON string; a text that JSON cannot carry marks the whole
     // write as failed (the first such text is named).
     void text(const std::string& t, const std::string& where) {
-        if (bad_.empty() && !is_utf8(t)) bad_ = where;
-        append_json_string(s_, t);
+        if (bad_.empty() && !text::is_utf8(t)) bad_ = where;
+        text::append_json_string(s_, t);
     }
     void field(const char* key, const std::string& t) {
         s_ += std::string(", \"") + key + "\": ";

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "json_out.h"
+#include "text/json_text.h"
 #include "scenario.h"
 #include "scenario_writer.h"
 #include "xal_tessaro.h"
@@ -137,7 +137,7 @@ bool StateFile::can_hold(const OpLayout& layout, const std::vector<Arg>& args) {
         op != Op::RenameNode)
         return true;
     for (size_t i = 0; layout.request[i] && i < args.size(); ++i)
-        if (layout.request[i] == 's' && !is_utf8(args[i].str)) return false;
+        if (layout.request[i] == 's' && !text::is_utf8(args[i].str)) return false;
     return true;
 }
 

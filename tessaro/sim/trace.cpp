@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "json_out.h"
+#include "text/json_text.h"
 
 namespace tessaro::sim {
 
@@ -30,14 +30,14 @@ std::string utc_now() {
 
 std::string head(const std::string& conn) {
     std::string line = "{\"time\":\"" + utc_now() + "\",\"conn\":";
-    append_json_string(line, conn);
+    text::append_json_string(line, conn);
     return line;
 }
 
 // A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
 void append_text(std::string& out, const std::string& s) {
-    if (is_utf8(s)) return append_json_string(out, s);
-    out += "{\"hex\":\"" + hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size()) + "\"}";
+    if (text::is_utf8(s)) return text::append_json_string(out, s);
+    out += "{\"hex\":\"" + text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size()) + "\"}";
 }
 
 const char* fault_kind(FaultHit::Kind k) {

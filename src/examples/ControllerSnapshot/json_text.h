@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "text/json_text.h"
+
 namespace snapshot {
 
-// True when `s` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF): the only texts a JSON document carries as they are.
-bool is_utf8(const std::string& s);
+// True when `s` is well-formed UTF-8: the only texts a JSON document carries
+// as they are.
+using tessaro::text::is_utf8;
 
 // `s` in double quotes, with '"', '\\' and control characters escaped.
 // `s` must be UTF-8 (see is_utf8).

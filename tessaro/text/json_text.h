@@ -1,12 +1,13 @@
-// Writing JSON text: strings escaped so that any JSON reader takes them back
-// byte for byte, which needs them to be UTF-8.
+// Writing JSON text, for the simulator and the snapshot example alike:
+// strings escaped so that any JSON reader takes them back byte for byte,
+// which needs them to be UTF-8.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tessaro::sim {
+namespace tessaro::text {
 
 // True when `s` is well-formed UTF-8 (no overlong forms, surrogates or code
 // points above U+10FFFF): exactly the texts a JSON string can carry.
@@ -19,4 +20,4 @@ void append_json_string(std::string& out, const std::string& s);
 // Upper-case hex digits of `data`, two per byte.
 std::string hex_text(const uint8_t* data, size_t len);
 
-}  // namespace tessaro::sim
+}  // namespace tessaro::text

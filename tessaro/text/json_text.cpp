@@ -1,8 +1,8 @@
-#include "json_out.h"
+#include "text/json_text.h"
 
 #include <cstdio>
 
-namespace tessaro::sim {
+namespace tessaro::text {
 
 bool is_utf8(const std::string& s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -65,4 +65,4 @@ std::string hex_text(const uint8_t* data, size_t len) {
     return out;
 }
 
-}  // namespace tessaro::sim
+}  // namespace tessaro::text
