@@ -5,8 +5,6 @@
 #include "fake_tessaro.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <iterator>
 #include <cstdlib>
 #include <cstring>
@@ -39,15 +37,10 @@ struct Issued {
 
 struct State {
     std::mutex mu;
-    std::condition_variable cv;
     std::map<std::string, Script> scripts;
     std::vector<Call> log;
     std::vector<Issued> issued;
     std::vector<std::string> offences;
-    std::recursive_mutex delivery; /* serialises deliveries with unregistration */
-    bool plcRegistered = false;
-    HController plcHC = -1;
-    XAL_PLC_CHANGED_CALLBACK plcHandler = nullptr;
 
     State()
     {
@@ -61,7 +54,7 @@ struct State {
 
 State& state()
 {
-    static State* s = new State; /* never destroyed: a notifier thread may outlive main */
+    static State* s = new State; /* never destroyed: a thread of a test may outlive main */
     return *s;
 }
 
@@ -157,7 +150,6 @@ struct Access {
                 a = sc.def_;
             }
         }
-        s.cv.notify_all();
         return fn ? fn(call) : a;
     }
 };
@@ -255,42 +247,11 @@ template <class T> void giveBack(const char* op, const T* rec)
     }
 }
 
-void plcRegistration(const char* op, HController hc, XAL_PLC_CHANGED_CALLBACK handler, long long result)
-{
-    State& s = state();
-    if (result != 0) {
-        return;
-    }
-    if (strcmp(op, "RegisterOnPLCChanged") == 0) {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.plcRegistered = true;
-        s.plcHC = hc;
-        s.plcHandler = handler;
-    } else {
-        std::lock_guard<std::recursive_mutex> deliveryLock(s.delivery);
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.plcRegistered = false;
-        s.plcHandler = nullptr;
-    }
-    s.cv.notify_all();
-}
-
-/* What a call changes beyond its answer: a record given back, a registration. */
-template <class... A> void afterCall(const char*, const Answer&, A...) {}
-template <class T, class = std::enable_if_t<std::is_class<T>::value>>
-void afterCall(const char* op, const Answer&, T* rec)
+/* A record given back through a Destroy operation. */
+template <class... A> void afterCall(const char*, A...) {}
+template <class T, class = std::enable_if_t<std::is_class<T>::value>> void afterCall(const char* op, T* rec)
 {
     giveBack(op, rec);
-}
-void afterCall(const char* op, const Answer& a, HController hc)
-{
-    if (strcmp(op, "UnregisterOnPLCChanged") == 0) {
-        plcRegistration(op, hc, nullptr, a.result);
-    }
-}
-void afterCall(const char* op, const Answer& a, HController hc, XAL_PLC_CHANGED_CALLBACK handler)
-{
-    plcRegistration(op, hc, handler, a.result);
 }
 
 } // namespace
@@ -307,7 +268,7 @@ template <class Ret, class... A> Ret invoke(const char* op, A... args)
     if constexpr (std::is_pointer<Ret>::value) {
         return issue<std::remove_pointer_t<Ret>>(op, a);
     } else {
-        afterCall(op, a, args...);
+        afterCall(op, args...);
         return static_cast<Ret>(a.result);
     }
 }
@@ -367,7 +328,6 @@ AnswerFn byInt(size_t k, std::map<long long, Answer> map, Answer otherwise)
 void reset()
 {
     State& s = state();
-    std::lock_guard<std::recursive_mutex> deliveryLock(s.delivery);
     std::lock_guard<std::mutex> lock(s.mu);
     for (auto& sc : s.scripts) {
         sc.second = Script();
@@ -378,8 +338,6 @@ void reset()
     }
     s.issued.clear();
     s.offences.clear();
-    s.plcRegistered = false;
-    s.plcHandler = nullptr;
 }
 
 std::vector<Call> calls()
@@ -428,48 +386,6 @@ std::vector<std::string> ops()
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "records not given back properly:" << why.str();
-}
-
-/* ---- PLC-change notifications ----------------------------------------------------- */
-
-bool plcRegistered()
-{
-    std::lock_guard<std::mutex> lock(state().mu);
-    return state().plcRegistered;
-}
-
-bool deliverPlcChange(unsigned int value, unsigned int reserved)
-{
-    State& s = state();
-    std::lock_guard<std::recursive_mutex> deliveryLock(s.delivery);
-    XAL_PLC_CHANGED_CALLBACK handler = nullptr;
-    HController hc = -1;
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (!s.plcRegistered || !s.plcHandler) {
-            return false;
-        }
-        handler = s.plcHandler;
-        hc = s.plcHC;
-    }
-    handler(hc, value, reserved);
-    return true;
-}
-
-PlcNotifier::PlcNotifier(std::vector<unsigned int> values)
-{
-    thread_ = std::thread([this, values = std::move(values)] {
-        State& s = state();
-        {
-            std::unique_lock<std::mutex> lock(s.mu);
-            if (!s.cv.wait_for(lock, std::chrono::seconds(5), [&] { return s.plcRegistered; })) {
-                return;
-            }
-        }
-        for (unsigned int v : values) {
-            delivered_ += deliverPlcChange(v) ? 1 : 0;
-        }
-    });
 }
 
 } // namespace fake

@@ -20,8 +20,10 @@
  *     EXPECT_TRUE(fake::recordsGivenBackOnce());
  *
  * Unscripted operations answer 0 (no out-param written, no buffer filled) or
- * NULL. Any thread may call the operations; custom functions and PLC handlers
- * run outside the fake's lock. reset() must not race with anything.
+ * NULL. Any thread may call the operations; custom functions run outside the
+ * fake's lock. reset() must not race with anything. A test plays the
+ * library's thread by calling the handler it registered from a thread of its
+ * own.
  */
 #ifndef FAKE_TESSARO_H
 #define FAKE_TESSARO_H
@@ -30,13 +32,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -130,32 +130,6 @@ std::vector<std::string> ops();
  * hand out (NULL included). Job node type records stay the library's.
  */
 ::testing::AssertionResult recordsGivenBackOnce();
-
-/**
- * PLC notifications. A registration answered 0 installs the handler; an
- * unregistration answered 0 removes it after a delivery in progress returns.
- */
-bool plcRegistered();
-/** Calls the registered handler on this thread, as the library's thread does; false when none. */
-bool deliverPlcChange(unsigned int value, unsigned int reserved = 0);
-
-/** Plays the library's thread: waits up to 5 s for a registration, then delivers each value in turn. */
-class PlcNotifier {
-public:
-    explicit PlcNotifier(std::vector<unsigned int> values);
-    ~PlcNotifier() { join(); }
-    void join()
-    {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    size_t delivered() const { return delivered_.load(); }
-
-private:
-    std::atomic<size_t> delivered_{0};
-    std::thread thread_;
-};
 
 } // namespace fake
 

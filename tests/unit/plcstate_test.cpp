@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -55,10 +56,10 @@ TEST_F(PlcReportTest, HandlerBlocksFromTheLibrarysThread)
 {
     int before = secondsOfDay();
     std::string out = output([] {
-        fake::PlcNotifier notifier({1u << PLC_JOB_ACTIVE, 0u});
-        RegisterOnPLCChanged(HC, PLCCallback);
-        notifier.join();
-        UnregisterOnPLCChanged(HC);
+        std::thread([] {
+            PLCCallback(HC, 1u << PLC_JOB_ACTIVE, 0);
+            PLCCallback(HC, 0, 0);
+        }).join();
     });
     int after = secondsOfDay();
     static const std::regex header("\n\\*\\*\\*\\* (0|[1-9][0-9]?):(0|[1-9][0-9]?):(0|[1-9][0-9]?)   PLC-State\n");
