@@ -187,7 +187,22 @@ TEST_F(FrontEnd, HitFromTheLibrarysThreadIsLatched)
     library.join();
 }
 
-// ---- selectJob ------------------------------------------------
+// ---- vartypeFromStr and selectJob ------------------------------------------------
+
+// A type is named by its enumerator, VT_I32 to VT_FILE, exactly.
+TEST(TypeNames, ExactNamesOnly)
+{
+#define T(type) {#type, type}
+    const std::pair<const char*, VAR_TYPE> known[] = {T(VT_I32), T(VT_I64),  T(VT_R32), T(VT_R64), T(VT_BOOLEAN), T(VT_STR),
+                                                      T(VT_SEL), T(VT_SET),  T(VT_BIN), T(VT_TEXT), T(VT_FILE)};
+#undef T
+    for (const auto& k : known) {
+        EXPECT_EQ(vartypeFromStr(k.first), k.second) << k.first;
+    }
+    for (const char* unknown : {"vt_i32", "VT_I32 ", "VT_JOB", "VT_INV", ""}) {
+        EXPECT_EQ(vartypeFromStr(unknown), VT_INV) << '"' << unknown << '"';
+    }
+}
 
 TEST_F(FrontEnd, DuplicateShortNamesAreSelectedInTurnAndTheLastDecides)
 {
