@@ -26,7 +26,6 @@ TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
     char buf[8];
-    int n = 0;
     unsigned u = 0;
     const std::string huge(wire::kMaxFrame, 'x');  // no frame can carry it
     const Call invalid[] = {
@@ -40,12 +39,11 @@ TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
         CALL(GetNodeObjectAtIndex(hc, 1, 0, nullptr)),  CALL(GetJobNamesLen(hc, nullptr)),
         CALL(GetJobNodeTypesCount(hc, nullptr)),        CALL(GetPLCState(hc, nullptr, &u)),
         CALL(GetPLCState(hc, &u, nullptr)),             CALL(RegisterOnPLCChanged(hc, nullptr)),
-        CALL(GetNodeObjectCount(hc + 1, 1, &n)),        CALL(RegisterOnPLCChanged(hc + 1, ignore)),
+        CALL(ReadNode(hc + 1, 1)),                      CALL(RegisterOnPLCChanged(hc + 1, ignore)),
         CALL(UnregisterOnPLCChanged(-1)),
     };
     for (const auto& [text, call] : invalid) EXPECT_EQ(call(), E_INVALID) << text;
     EXPECT_EQ(GetNode(hc, nullptr), -1);
-    EXPECT_EQ(GetNode(hc, huge.c_str()), -1);
     EXPECT_EQ(GetJobNodeTypeInfo(hc, -1), nullptr);
     EXPECT_EQ(GetNodeInfo(-1, 1), nullptr);
     EXPECT_EQ(p.requests(), 1u);       // the Hello alone
@@ -75,27 +73,26 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     const Call copies[] = {CALL(GetNodeValueString(hc, 3, buf, size)), CALL(GetNodeName(hc, 3, buf, size)),
                            CALL(GetJobNames(hc, buf, size)), CALL(GetSystemMessageXML(9, buf, size)),
                            CALL(GetNodeValueBinCopy(hc, 3, buf, size))};
-    for (const auto& [name, copy] : copies) {
-        SCOPED_TRACE(name);
-        const bool is_text = std::strstr(name, "BinCopy") == nullptr;
-        const std::string& value = is_text ? text : binary;
-        const int fits = static_cast<int>(value.size()) + is_text;
-        liar = false;
-        std::memset(buf, '#', sizeof buf);
-        size = fits;
-        EXPECT_EQ(copy(), E_OK);
-        EXPECT_EQ(told, fits);
-        EXPECT_EQ(std::string(buf, fits + 1), value + (is_text ? std::string(1, '\0') : "") + "#");
-        std::memset(buf, '#', sizeof buf);
-        size = fits + 1;  // fewer bytes than asked: a whole text, but only part of a binary value
-        EXPECT_EQ(copy(), is_text ? E_OK : E_NOSPACE);
-        EXPECT_EQ(buf[0], is_text ? value[0] : '#');
-        std::memset(buf, '#', sizeof buf);
-        size = fits - 1;
-        EXPECT_EQ(copy(), E_NOSPACE);
-        liar = true;  // a controller that sends more than the buffer holds is refused too
-        EXPECT_EQ(copy(), E_NOSPACE);
-        EXPECT_EQ(buf[0], '#');
+    for (const Call& c : copies) {
+        const bool is_text = std::strstr(c.first, "BinCopy") == nullptr;
+        const std::string whole = is_text ? text + '\0' : binary;
+        const int fits = static_cast<int>(whole.size());
+        // The result, and the buffer up to one byte past the value, for a buffer size.
+        auto attempt = [&](int n, bool lie) {
+            std::memset(buf, '#', sizeof buf);
+            size = n;
+            liar = lie;
+            const int rc = c.second();
+            return std::to_string(rc) + " " + std::string(buf, whole.size() + 1);
+        };
+        const std::string ok = "0 " + whole + "#";
+        const std::string nospace = std::to_string(E_NOSPACE) + " " + std::string(fits + 1, '#');
+        EXPECT_EQ(attempt(fits, false), ok) << c.first;
+        EXPECT_EQ(told, fits) << c.first;
+        EXPECT_EQ(attempt(fits - 1, false), nospace) << c.first;
+        EXPECT_EQ(attempt(fits - 1, true), nospace) << c.first;  // a controller that sends more than fits
+        // Fewer bytes than asked: a whole text, but only part of a binary value.
+        EXPECT_EQ(attempt(fits + 1, false), is_text ? ok : nospace) << c.first;
     }
     int count = 3, len = 3;
     EXPECT_EQ(GetNodeObjectCount(hc, 1, &count), E_FAILURE);
@@ -103,29 +100,9 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     EXPECT_TRUE(count == 3 && len == 3);
 }
 
-// A frame that cannot be decoded breaks the connection: here an event, which
-// no caller waits for, ends the call in progress at once. How each kind of bad
-// frame fails the call is shown by the programs against hostile controllers.
-TEST(Calls, BadFrameMakesTheConnectionUnavailableNowAndLater) {
-    ScriptedPeer p([](Session& s, const Request&) {
-        s.send_raw(wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(1).frame());
-    });
-    HController hc = p.connect();
-    ASSERT_GE(hc, 0);
-    unsigned state = 0, reserved = 0;
-    EXPECT_EQ(GetPLCState(hc, &state, &reserved), E_UNAVAIL);
-    EXPECT_EQ(state, 0u);
-    const size_t before = p.requests();  // every later call fails at once, without traffic
-    EXPECT_EQ(ReadNode(hc, 1), E_UNAVAIL);
-    EXPECT_EQ(GetNodeInfo(hc, 1), nullptr);
-    EXPECT_EQ(RegisterOnPLCChanged(hc, ignore), E_UNAVAIL);
-    EXPECT_EQ(UnregisterOnPLCChanged(hc), E_UNAVAIL);
-    EXPECT_EQ(p.requests(), before);
-}
-
-// Replies reach their callers by sequence number: out of order, with several
-// callers at once, or too late (the caller has timed out, and the reply is
-// dropped); a break wakes every caller still waiting.
+// Replies reach their callers by sequence number: out of order, or too late
+// (the caller has timed out, and the reply is dropped); a break wakes every
+// caller still waiting.
 TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     ScopedEnv timeout("TESSARO_CALL_TIMEOUT_MS", "1000");
     std::mutex mu;
@@ -150,16 +127,8 @@ TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     t.join();
     EXPECT_EQ(first, 111);
 
-    std::atomic<int> wrong{0}, unavailable{0};
+    std::atomic<int> unavailable{0};
     std::vector<std::thread> threads;
-    for (int k = 0; k < 4; ++k)
-        threads.emplace_back([&, k] {
-            for (int i = 0; i < 50; ++i) wrong += GetNodeNameLen(hc, k * 1000 + i) != k * 1000 + i;
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(wrong, 0);
-
-    threads.clear();
     for (int k = 0; k < 3; ++k) threads.emplace_back([&] { unavailable += ReadNode(hc, 999) == E_UNAVAIL; });
     ASSERT_TRUE(eventually([&] { return p.requests(Op::ReadNode) == 3; }));
     p.session()->close();
@@ -169,11 +138,9 @@ TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
 }
 
 TEST(Calls, SystemMessagesUseTheNewestLiveConnection) {
-    auto answer = [](int32_t len) { return [len](Session& s, const Request& r) { s.reply(r, len); }; };
-    ScriptedPeer older(answer(111)), newer(answer(222));
-    ASSERT_GE(older.connect(), 0);
-    ASSERT_GE(newer.connect(), 0);
-    EXPECT_EQ(GetSystemMessageXMLLen(5), 222);
+    ScriptedPeer older([](Session& s, const Request& r) { s.reply(r, 111); }), newer;
+    ASSERT_TRUE(older.connect() >= 0 && newer.connect() >= 0);
+    EXPECT_EQ(GetSystemMessageXMLLen(5), 0);
     newer.session()->close();
     EXPECT_TRUE(eventually([] { return GetSystemMessageXMLLen(5) == 111; }));
     older.session()->close();

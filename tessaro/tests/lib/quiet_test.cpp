@@ -37,8 +37,8 @@ TEST(Quiet, NothingReachesStdoutOrStderrAndTheLogGetsOneLinePerEvent) {
     ::close(saved_out);
     ::close(saved_err);
 
-    EXPECT_GE(hc, 0);
-    EXPECT_EQ((std::vector<int>{malformed, refused, timed_out, bad_frame}), (std::vector<int>{-1, -1, E_TIMEOUT, -1}));
+    EXPECT_EQ((std::vector<int>{malformed, refused, hc >= 0, timed_out, bad_frame}),
+              (std::vector<int>{-1, -1, 1, E_TIMEOUT, -1}));
     EXPECT_EQ(::lseek(::fileno(out), 0, SEEK_END), 0) << "the library wrote to standard output or error";
     std::fclose(out);
 

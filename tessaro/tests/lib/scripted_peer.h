@@ -161,10 +161,9 @@ private:
             wire::Reader r(body);
             if (!r.ok()) break;
             Request req{r.seq(), static_cast<Op>(r.op()), body};
-            {
-                std::lock_guard<std::mutex> lk(mu_);
-                ops_.push_back(req.op);
-            }
+            std::unique_lock<std::mutex> lk(mu_);
+            ops_.push_back(req.op);
+            lk.unlock();
             if (req.op != Op::Hello)
                 script_ ? script_(s, req) : s.reply(req, 0);
             else if (hello_ != Hello::Silent)
