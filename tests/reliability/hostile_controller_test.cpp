@@ -1,6 +1,5 @@
 // The program, through its links, against a controller that breaks the
-// protocol in one request (how the library decodes each kind of malformed
-// reply is tested with the library and fuzzed): each case must end with the mode's failure status
+// protocol in one request: each case must end with the mode's failure status
 // inside the program's own time bounds (the kill deadline), without a crash
 // and with bounded memory.
 #include <gtest/gtest.h>
@@ -77,6 +76,26 @@ const Case kCases[] = {
      kReadFailed, 0},
     {"frame over the cap", "zunaReadStr", Op::GetNode,
      [](Session& s, const Request&) { s.send_raw(be32(wire::kMaxFrame + 1)); }, 2, kReadFailed, 0},
+    {"frame too short for its header", "zunaReadStr", Op::GetNode,
+     [](Session& s, const Request&) { s.send_raw(cat(be32(3), {2, 0, 0})); }, 2, kReadFailed, 0},
+    {"request kind instead of reply", "zunaReadStr", Op::GetNode,
+     [](Session& s, const Request& req) {
+         s.send_raw(wire::Writer(wire::Kind::Request, req.seq, uint16_t(req.op)).i32(7).frame());
+     },
+     2, kReadFailed, 0},
+    {"reply of another operation", "zunaReadStr", Op::GetNode,
+     [](Session& s, const Request& req) {
+         s.send_raw(wire::Writer(wire::Kind::Reply, req.seq, uint16_t(Op::ReadNode)).i32(7).frame());
+     },
+     2, kReadFailed, 0},
+    {"result of the wrong field type", "zunaReadStr", Op::GetNode,
+     [](Session& s, const Request& req) {
+         s.send_raw(wire::Writer(wire::Kind::Reply, req.seq, uint16_t(req.op)).str("7").frame());
+     },
+     2, kReadFailed, 0},
+    {"text of the wrong field type", "zunaReadStr", Op::GetNodeValueString,
+     [](Session& s, const Request& req) { s.reply(req, 0, [](wire::Writer& w) { w.bytes("hello", 5); }); }, 2,
+     kReadFailed, 0},
     {"text length of 2^31", "zunaReadStr", Op::GetNodeValueString,
      [](Session& s, const Request& req) { s.send_raw(reply_with(req, cat({'s'}, be32(0x80000000u)))); }, 2,
      kReadFailed, 0},
