@@ -60,10 +60,9 @@ struct Call {
 };
 
 /**
- * A record to hand out, as the C struct the library fills in. Its texts,
- * arrays and entries are copied into blocks of their own on every call, so a
- * use after the record was given back shows under AddressSanitizer; a count
- * says how many array entries are copied, a NULL array or entry stays NULL.
+ * A record to hand out, as the C struct the library fills in. Every call
+ * hands out a fresh malloc'd copy of the struct, so a use after it was given
+ * back shows under AddressSanitizer; its texts and arrays stay the test's.
  */
 using Record = std::variant<std::monostate, XAL_NODEINFO, XAL_JOBINFO, XAL_JOBNODEINFO, XAL_DRIVERINFO,
                             XAL_DEVICEINFO, XAL_SINGLEDEVICEINFO>;
