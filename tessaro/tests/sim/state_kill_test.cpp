@@ -3,11 +3,9 @@
 // state file; every write whose reply arrived must be there afterwards.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
 #include <thread>
 
-#include "files.h"
 #include "sim_process.h"
 #include "support.h"
 
@@ -35,7 +33,7 @@ TEST(StateFileKill, AcknowledgedWritesSurviveSigkill) {
     for (int round = 0; round < kRounds; ++round) {
         SimProcess sim(TESSARO_SIM_PATH, {"--state", state});
         ASSERT_TRUE(sim.listening()) << "round " << round << ": " << sim.log();
-        uint16_t port = static_cast<uint16_t>(sim.port());
+        const int port = sim.port();
         std::vector<int64_t> found(kClients, -1);
         {
             test::RawClient c;
