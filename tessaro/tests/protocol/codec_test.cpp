@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <limits>
 #include <string>
 #include <thread>
@@ -23,15 +22,6 @@ namespace proto = tessaro::proto;
 namespace wire = tessaro::wire;
 
 namespace {
-
-proto::NodeInfo sample_node() {
-    return {-9, std::numeric_limits<int64_t>::min(), "sys.BoardAddr", "BoardAddr", "sys", std::string("a\0b", 3),
-            "rw", "", 6, "string", -1.25f, 3.25e38f, 0xffffffffu, 0x12345678u};
-}
-
-proto::Device sample_device() {
-    return {4, "axis1", "ecat", 7, "activating failure", 1, -100, "lost", "dev.axis1.deps", {"axis2", ""}, {"bus"}};
-}
 
 // A value as the only content of a reply body.
 template <typename T>
@@ -65,9 +55,16 @@ std::vector<uint8_t> body_with(std::vector<uint8_t> tail) {
     return b;
 }
 
+// A length header of `len` and then `body` bytes.
+std::vector<uint8_t> header(uint32_t len, size_t body = 0) {
+    std::vector<uint8_t> f(4 + body, 0x5a);
+    wire::put_be32(f.data(), len);
+    return f;
+}
+
 }  // namespace
 
-TEST(Codec, FrameLayoutIsBigEndian) {
+TEST(Codec, FrameLayoutIsBigEndianAndDecodesToWhatWasEncoded) {
     wire::Writer w(wire::Kind::Request, 0x01020304u, static_cast<uint16_t>(proto::Op::GetNode));
     w.str("ab").i32(-2).i64(0x0102030405060708LL).f32(1.0f).u32(0xa0b0c0d0u).count(3).bytes("\x7f", 1);
     const std::vector<uint8_t> golden = {
@@ -82,31 +79,23 @@ TEST(Codec, FrameLayoutIsBigEndian) {
         'b',  0x00, 0x00, 0x00, 0x01, 0x7f,                    // bytes
     };
     EXPECT_EQ(w.frame(), golden);
-}
-
-TEST(Codec, EveryFieldTypeRoundTripsItsExtremes) {
-    const std::string nul("n\0ul", 4), big(300, 'z');
-    const uint8_t raw[] = {0x00, 0xff, 0x80};
-    wire::Writer w(wire::Kind::Event, 0xfedcba98u, 0xbeef);
-    w.i32(INT32_MIN).i64(INT64_MIN).u32(0xffffffffu).f32(-0.0f).f32(std::numeric_limits<float>::quiet_NaN());
-    w.str(nul).str(big).bytes(raw, 3).bytes(nullptr, 0).count(0);
     wire::Reader r(w.body());
+    std::string s;
     int32_t i = 0;
     int64_t q = 0;
-    uint32_t u = 0, n = 1;
-    float f1 = 0, f2 = 0;
-    std::string s1, s2;
-    std::vector<uint8_t> b1, b2 = {1};
-    ASSERT_TRUE(r.i32(i) && r.i64(q) && r.u32(u) && r.f32(f1) && r.f32(f2) && r.str(s1) && r.str(s2) && r.bytes(b1) &&
-                r.bytes(b2) && r.count(n) && r.at_end());
+    float f = 0;
+    uint32_t u = 0, n = 0;
+    std::vector<uint8_t> b;
+    ASSERT_TRUE(r.str(s) && r.i32(i) && r.i64(q) && r.f32(f) && r.u32(u) && r.count(n) && r.bytes(b) && r.at_end());
     wire::Writer again(r.kind(), r.seq(), r.op());
-    again.i32(i).i64(q).u32(u).f32(f1).f32(f2).str(s1).str(s2).bytes(b1.data(), b1.size()).bytes(b2.data(), b2.size());
-    EXPECT_EQ(again.count(n).body(), w.body());  // bit for bit, NaN and -0.0 included
+    EXPECT_EQ(again.str(s).i32(i).i64(q).f32(f).u32(u).count(n).bytes(b.data(), b.size()).frame(), golden);
 }
 
 TEST(Codec, RecordsRoundTripAndEveryTruncationIsRefused) {
-    check_record(sample_node());
-    check_record(std::vector<proto::Device>{sample_device(), sample_device()});
+    check_record(proto::NodeInfo{-9, std::numeric_limits<int64_t>::min(), "sys.BoardAddr", "BoardAddr", "sys",
+                                 std::string("a\0b", 3), "rw", "", 6, "string", -1.25f, 3.25e38f, 0xffffffffu, 7u});
+    check_record(
+        std::vector<proto::Device>{{4, "axis1", "ecat", 7, "failure", 1, -100, "lost", "deps", {"a2", ""}, {"bus"}}});
     check_record(proto::JobInfo{{"jobs.A", "jobs.B"}, {"A", "B"}, "jobs.B"});
     check_record(proto::JobNodeType{"jobs.types.Move", "Move", 1, 0, -1, 7});
     check_record(std::vector<proto::Driver>{{"ecat", "1.0", "Acme", "x"}, {"io", "", "", "y"}});
@@ -127,66 +116,44 @@ TEST(Codec, WrongTagsAndHostileLengthsAndCountsAreRefused) {
     uint32_t n = 9;
     EXPECT_FALSE(wire::Reader(body_with({'s', 0xff, 0xff, 0xff, 0xff, 'a'})).str(s));
     EXPECT_FALSE(wire::Reader(body_with({'b', 0x00, 0x00, 0x00, 0x02, 0x01})).bytes(b));
-    EXPECT_FALSE(wire::Reader(body_with({'s', 0x00, 0x00})).str(s));  // cut inside the length
     // A count of entries that cannot be there, however small each would be.
     EXPECT_FALSE(wire::Reader(body_with({'n', 0x00, 0x00, 0x00, 0x01})).count(n));
     EXPECT_FALSE(wire::Reader(body_with({'n', 0x00, 0x00, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0})).count(n, 5));
     EXPECT_EQ(n, 9u);
-    wire::Reader devices(body_with({'n', 0xff, 0xff, 0xff, 0xff}));
-    std::vector<proto::Device> out;
-    EXPECT_FALSE(proto::get(devices, out));
     EXPECT_FALSE(wire::Reader(std::vector<uint8_t>{2, 0, 0, 0, 1, 0}).ok());  // shorter than kind, seq and op
 }
 
-namespace {
-
-// A connected socket pair: fd[1] writes, fd[0] reads.
-struct Pair {
-    int fd[2] = {-1, -1};
-    std::vector<uint8_t> body;
-    Pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-    ~Pair() {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
-    void send(const std::vector<uint8_t>& b) { EXPECT_EQ(::send(fd[1], b.data(), b.size(), 0), ssize_t(b.size())); }
-    wire::IoStatus read(int timeout_ms = 1000) { return wire::read_frame(fd[0], body, timeout_ms); }
-};
-
-// A length header of `len` and then `body` bytes.
-std::vector<uint8_t> header(uint32_t len, size_t body = 0) {
-    std::vector<uint8_t> f(4 + body, 0x5a);
-    wire::put_be32(f.data(), len);
-    return f;
-}
-
-}  // namespace
-
 TEST(FrameIo, LengthHeaderUpToTheCapAndWaitsAreBounded) {
-    Pair p;
+    int fd[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+    std::vector<uint8_t> body;
     for (uint32_t len : {0u, wire::kMaxFrame + 1}) {
-        p.send(header(len));
-        EXPECT_EQ(p.read(), wire::IoStatus::BadFrame) << len;
+        ASSERT_EQ(::send(fd[1], header(len).data(), 4, 0), 4);
+        EXPECT_EQ(wire::read_frame(fd[0], body, 1000), wire::IoStatus::BadFrame) << len;
     }
     const std::vector<uint8_t> frame = header(wire::kMaxFrame, wire::kMaxFrame);  // exactly the cap
-    std::thread t([&] { EXPECT_EQ(wire::write_frame(p.fd[1], frame, 5000), wire::IoStatus::Ok); });
-    EXPECT_EQ(p.read(5000), wire::IoStatus::Ok);
+    std::thread t([&] { EXPECT_EQ(wire::write_frame(fd[1], frame, 5000), wire::IoStatus::Ok); });
+    EXPECT_EQ(wire::read_frame(fd[0], body, 5000), wire::IoStatus::Ok);
     t.join();
-    EXPECT_EQ(p.body, std::vector<uint8_t>(frame.begin() + 4, frame.end()));
-    EXPECT_EQ(p.read(150), wire::IoStatus::Timeout);
+    EXPECT_EQ(body, std::vector<uint8_t>(frame.begin() + 4, frame.end()));
+    EXPECT_EQ(wire::read_frame(fd[0], body, 150), wire::IoStatus::Timeout);
     // A frame that stops halfway times out as well,
-    p.send(header(10, 1));
-    EXPECT_EQ(p.read(150), wire::IoStatus::Timeout);
+    ASSERT_EQ(::send(fd[1], header(10, 1).data(), 5, 0), 5);
+    EXPECT_EQ(wire::read_frame(fd[0], body, 150), wire::IoStatus::Timeout);
     // and so does writing to a peer that does not read.
-    EXPECT_EQ(wire::write_frame(p.fd[1], frame, 200), wire::IoStatus::Timeout);
+    EXPECT_EQ(wire::write_frame(fd[1], frame, 200), wire::IoStatus::Timeout);
+    ::close(fd[0]);
+    ::close(fd[1]);
 }
 
 TEST(FrameIo, CloseBetweenFramesIsCleanButInsideAFrameIsAnError) {
-    const std::vector<uint8_t> cases[] = {{}, {0x00, 0x00}, header(10, 3)};
-    for (const auto& sent : cases) {
-        Pair p;
-        if (!sent.empty()) p.send(sent);
-        ::shutdown(p.fd[1], SHUT_WR);
-        EXPECT_EQ(p.read(), sent.empty() ? wire::IoStatus::Closed : wire::IoStatus::Error) << sent.size();
+    for (const auto& sent : {std::vector<uint8_t>{}, {0x00, 0x00}, header(10, 3)}) {
+        int fd[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+        ASSERT_EQ(::send(fd[1], sent.data(), sent.size(), 0), ssize_t(sent.size()));
+        ::close(fd[1]);
+        std::vector<uint8_t> body;
+        EXPECT_EQ(wire::read_frame(fd[0], body, 1000), sent.empty() ? wire::IoStatus::Closed : wire::IoStatus::Error);
+        ::close(fd[0]);
     }
 }

@@ -1,5 +1,5 @@
 // The tessaro-sim executable: its command line, its messages and exit
-// statuses, the memory a hostile scenario may take, the state file (--state)
+// statuses, the memory a hostile scenario may take; the state file (--state)
 // and the trace (--trace).
 #include <sys/resource.h>
 
@@ -19,7 +19,6 @@ using tessaro::SimProcess;
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using ::testing::StartsWith;
 
 TEST(Process, RefusesBadStartsWithOneLineAndStatusTwo) {
     test::TempDir dir;
@@ -58,58 +57,6 @@ TEST(Process, LoadingStaysWithinTenTimesTheFileSize) {
     EXPECT_LT(usage.ru_maxrss, 10 * static_cast<long>(text.size() >> 10) + baseline_kib);
 }
 
-TEST(Process, TakenPortIsRefusedAndSigtermEndsWithStatusZero) {
-    SimProcess p(TESSARO_SIM_PATH);
-    ASSERT_TRUE(p.listening()) << p.log();
-    SimProcess second(TESSARO_SIM_PATH, {"--port", std::to_string(p.port())});
-    EXPECT_EQ(second.stop(), 2);
-    EXPECT_THAT(second.log(), StartsWith("tessaro-sim: cannot listen on 127.0.0.1:" + std::to_string(p.port())));
-    EXPECT_EQ(p.stop(), 0);
-}
-
-TEST(StateFile, CorruptFileIsRefusedAndLeftAsItIs) {
-    test::TempDir dir;
-    const std::string path = dir.path + "/state.json";
-    SimProcess seed(TESSARO_SIM_PATH, {"--state", path});  // creates the file
-    ASSERT_EQ(seed.stop(), 0) << seed.log();
-    const std::string whole = test::read_file(path);
-    const std::string cases[] = {"", whole.substr(0, whole.size() - 3), whole + "{}"};
-    for (const std::string& bytes : cases) {
-        test::write_file(path, bytes);
-        SimProcess sim(TESSARO_SIM_PATH, {"--state", path});
-        EXPECT_EQ(sim.stop(), 2) << bytes.size();
-        EXPECT_THAT(sim.log(), ::testing::MatchesRegex("tessaro-sim: state file " + path + ":[0-9]+:[0-9]+: [^\n]+\n"));
-        EXPECT_EQ(test::read_file(path), bytes);
-        EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    }
-}
-
-TEST(StateFile, FailedSaveIsNoSuccess) {
-    test::TempDir dir;
-    const std::string path = dir.path + "/state.json";
-    SimProcess sim(TESSARO_SIM_PATH, {"--state", path});
-    ASSERT_TRUE(sim.listening()) << sim.log();
-    test::RawClient c;
-    ASSERT_TRUE(c.connect(sim.port()) && c.hello());
-    auto write = [&c](const std::string& node, const std::string& text) {
-        int32_t h = c.get_node(node);
-        c.result(c.request(proto::Op::SetNodeValueString).i32(h).str(text));
-        return c.result(c.request(proto::Op::WriteNodeSync).i32(h));
-    };
-    // Text that a JSON file cannot hold is refused before anything changes.
-    EXPECT_EQ(c.result(c.request(proto::Op::SetNodeValueString).i32(c.get_node("demo.Label")).str("\xFF")), E_INVALID);
-    std::filesystem::create_directory(path + ".tmp");  // where the next save must write
-    EXPECT_EQ(write("demo.Speed", "42"), E_FAILURE);
-    EXPECT_THAT(sim.log(), ::testing::HasSubstr("tessaro-sim: cannot save the state: " + path + ".tmp: Is a directory\n"));
-    std::filesystem::remove(path + ".tmp");
-    EXPECT_EQ(write("demo.Label", "x"), E_OK);
-    // The change whose save failed went into the next save.
-    MachineConfig cfg;
-    std::string error;
-    ASSERT_EQ(load_state(path, cfg, error), StateLoad::Loaded) << error;
-    EXPECT_EQ(cfg.tree.find("demo.Speed")->value.text, "42");
-}
-
 TEST(StateFile, StateTooLargeToLoadAgainIsNotSaved) {
     test::TempDir dir;
     const std::string path = dir.path + "/state.json";
@@ -130,37 +77,62 @@ TEST(StateFile, StateTooLargeToLoadAgainIsNotSaved) {
     EXPECT_EQ(test::read_file(path), saved);
 }
 
-TEST(Trace, RecordsEachRequestAndEventAsItHappens) {
+// A client's requests to a simulator that keeps its state and traces: what
+// a JSON file cannot hold is refused, a failed save is no success and its
+// change goes into the next save, and the trace has each request and event
+// as it happens, with the result the client got.
+TEST(StateAndTrace, FailedSaveIsNoSuccessAndTheTraceSaysSo) {
     test::TempDir dir;
-    const std::string scenario = dir.path + "/cell.json", trace = dir.path + "/trace.jsonl";
+    const std::string scenario = dir.path + "/cell.json", state = dir.path + "/state.json";
     test::write_file(scenario, R"({"plc": {"ready_delay_ms": 0}, "faults": [{"op": "JobStart", "result": -14}],
         "nodes": [{"name": "Speed", "type": "VT_I32"}, {"name": "Job", "type": "VT_JOB"}]})");
-    SimProcess sim(TESSARO_SIM_PATH, {"--scenario", scenario, "--trace", trace});
-    ASSERT_TRUE(sim.listening()) << sim.log();
-    test::RawClient c;
-    ASSERT_TRUE(c.connect(sim.port()) && c.hello());
-    using proto::Op;
-    int32_t speed = c.get_node("Speed");
-    c.result(c.request(Op::SetNodeValueString).i32(speed).str("42"));
-    c.result(c.request(Op::RegisterOnPLCChanged));
-    c.result(c.request(Op::SelectNode).i32(c.get_node("Job")));  // ready at once: an event
-    c.result(c.request(Op::JobStart));
-    c.result(c.request(Op::DeleteSingleNodeOnController).i32(speed));
-    c.result(c.request(Op::GetNode).str("\xFF"));
-    // Read while the simulator runs. Times and the client's port vary.
-    std::regex varying(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","conn":"127\.0\.0\.1:\d+",)");
-    EXPECT_EQ(std::regex_replace(test::read_file(trace), varying, ""),
-              R"({"op":"Hello","args":["TSRO",1],"result":0}
+    {
+        SimProcess sim(TESSARO_SIM_PATH, {"--scenario", scenario, "--state", state, "--trace", dir.path + "/trace"});
+        ASSERT_TRUE(sim.listening()) << sim.log();
+        test::RawClient c;
+        ASSERT_TRUE(c.connect(sim.port()) && c.hello());
+        using proto::Op;
+        int32_t speed = c.get_node("Speed");
+        EXPECT_EQ(c.result(c.request(Op::SetNodeValueString).i32(speed).str("\xFF")), E_INVALID);
+        EXPECT_EQ(c.result(c.request(Op::SetNodeValueString).i32(speed).str("42")), E_OK);
+        std::filesystem::create_directory(state + ".tmp");  // where the next save must write
+        EXPECT_EQ(c.result(c.request(Op::WriteNodeSync).i32(speed)), E_FAILURE);
+        EXPECT_THAT(sim.log(), HasSubstr("tessaro-sim: cannot save the state: " + state + ".tmp: Is a directory\n"));
+        std::filesystem::remove(state + ".tmp");
+        c.result(c.request(Op::RegisterOnPLCChanged));
+        int32_t job = c.get_node("Job");
+        EXPECT_EQ(c.result(c.request(Op::SelectNode).i32(job)), E_OK);  // ready at once: an event
+        c.result(c.request(Op::JobStart));
+        c.result(c.request(Op::DeleteSingleNodeOnController).i32(job));  // not ready any more: an event
+        // Read while the simulator runs. Times and the client's port vary.
+        std::regex varying(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","conn":"127\.0\.0\.1:\d+",)");
+        EXPECT_EQ(std::regex_replace(test::read_file(dir.path + "/trace"), varying, ""),
+                  R"({"op":"Hello","args":["TSRO",1],"result":0}
 {"op":"GetNode","args":["Speed"],"node":"Speed","result":1}
+{"op":"SetNodeValueString","args":[1,{"hex":"FF"}],"node":"Speed","result":-4}
 {"op":"SetNodeValueString","args":[1,"42"],"node":"Speed","result":0}
+{"op":"WriteNodeSync","args":[1],"node":"Speed","result":-15}
 {"op":"RegisterOnPLCChanged","args":[],"result":0}
 {"op":"GetNode","args":["Job"],"node":"Job","result":2}
 {"event":"PlcChanged","state":16404}
 {"op":"SelectNode","args":[2],"node":"Job","result":0}
 {"op":"JobStart","args":[],"result":-14,"fault":{"index":0,"kind":"result"}}
-{"op":"DeleteSingleNodeOnController","args":[1],"node":"Speed","result":0}
-{"op":"GetNode","args":[{"hex":"FF"}],"node":{"hex":"FF"},"result":-1}
+{"event":"PlcChanged","state":16388}
+{"op":"DeleteSingleNodeOnController","args":[2],"node":"Job","result":0}
 )");
+    }
+    // The change whose save failed went into the next save.
+    MachineConfig cfg;
+    std::string error;
+    ASSERT_EQ(load_state(state, cfg, error), StateLoad::Loaded) << error;
+    EXPECT_EQ(cfg.tree.find("Speed")->value.text, "42");
+    // A torn file is refused, and left as it is.
+    const std::string torn = test::read_file(state).substr(0, 40);
+    test::write_file(state, torn);
+    SimProcess refused(TESSARO_SIM_PATH, {"--state", state});
+    EXPECT_EQ(refused.stop(), 2);
+    EXPECT_THAT(refused.log(), MatchesRegex("tessaro-sim: state file " + state + ":[0-9]+:[0-9]+: [^\n]+\n"));
+    EXPECT_EQ(test::read_file(state), torn);
 }
 
 }  // namespace

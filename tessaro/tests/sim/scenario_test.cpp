@@ -9,7 +9,6 @@
 
 #include <cmath>
 
-
 #include "default_scenario.h"
 #include "scenario_writer.h"
 #include "support.h"
@@ -25,20 +24,6 @@ std::string load_error(const std::string& text) {
     MachineConfig cfg;
     std::string error;
     return load_scenario_text(text, "t.json", cfg, error) ? std::string() : error;
-}
-
-// "LINE:COLUMN" of the first occurrence of `needle` in `text` (columns count
-// characters, as the loader does).
-std::string at(const std::string& text, const std::string& needle) {
-    size_t off = text.find(needle);
-    EXPECT_NE(off, std::string::npos) << needle;
-    size_t line = 1, col = 1;
-    for (size_t i = 0; i < off; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') line++, col = 1;
-        else if ((c & 0xC0) != 0x80) ++col;
-    }
-    return std::to_string(line) + ":" + std::to_string(col);
 }
 
 std::string saved(Machine& m) {
@@ -88,11 +73,8 @@ TEST(ScenarioWriter, LoadingWhatItWritesGivesTheSameMachine) {
     speed->def.min = std::nextafter(0.1f, 1.0f);
     speed->def.max = 1e30f;
     cfg.tree.find("jobs.Demo")->job = JobSettings{0, 7, JobOutcome::Both, true, true};
-    cfg.faults.resize(2);
-    cfg.faults[0].node = "demo.Speed", cfg.faults[0].op = proto::Op::WriteNodeSync, cfg.faults[0].call = 3;
-    cfg.faults[0].result = E_ACCESS;
-    cfg.faults[1].handle = 2, cfg.faults[1].op = proto::Op::GetDeviceInfo, cfg.faults[1].delay_ms = 5;
-    cfg.faults[1].action = Fault::Action::Close, cfg.faults[1].times = 2;
+    cfg.faults = test::load(R"({"faults": [{"op": "WriteNodeSync", "node": "demo.Speed", "call": 3, "result": -13},
+        {"op": "GetDeviceInfo", "handle": 2, "action": "close", "delay_ms": 5, "times": 2}]})").faults;
     Machine a(std::move(cfg));
     Session s;
     // Changes of the kinds clients make, among them values that need escaping
@@ -121,43 +103,31 @@ TEST(ScenarioWriter, LoadingWhatItWritesGivesTheSameMachine) {
 }
 
 TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
-    struct {
-        const char* text;
-        const char* needle;  // the offending value starts here
-        const char* says;
-    } const cases[] = {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        // the scenario, where the offending value starts, what the error says
         {R"({"nodes": [{"name": "a", "type": "FOLDER"},
-                       {"name": "a", "type": "VT_I32"}]})", "\"a\", \"type\": \"VT_I32", "duplicate node name 'a'"},
+{"name": "a", "type": "VT_I32"}]})", "2:10", "duplicate node name 'a'"},
         {R"({"nodes": [{"name": "f", "type": "FOLDER", "children": [
-              {"name": "v", "type": "VT_I32", "value": "12x"}]}]})", "\"12x", "'12x' is not a valid VT_I32 value"},
-        {R"({"job_node_types": [{"name": "Line"}],
-             "nodes": [{"name": "J", "type": "VT_JOB", "children": [
-               {"name": "n", "type": "JOBNODE", "nodetype": "Arc"}]}]})", "\"Arc", "unknown job node type 'Arc'"},
-        {R"({"nodes": [{"name": "v", "type": "VT_I32", "colour": "red"}]})", "\"colour", "unknown key 'colour'"},
-        {R"({"name": "a", "name": "b"})", "\"name\": \"b", "duplicate key 'name'"},
-        {R"({"plc": {"selected": "jobs.Nope"}})", "\"jobs.Nope", "no node named 'jobs.Nope'"},
-        {R"({"drivers": [{"name": "d"}], "devices": [{"name": "x", "driver": "d", "dependencies": ["y"]}]})", "\"y\"",
-         "unknown device 'y'"},
-        {R"({"faults": [{"op": "JobStart", "result": -9, "action": "close"}]})", "\"close", "a result or an action"},
-        {R"({"faults": [{"op": "JobStart"}]})", "{\"op", "needs a result, an action or a delay_ms"},
-        {R"({"nodes": [{"name": "J", "type": "VT_JOB", "children": [{"name": "v", "type": "VT_I32"}]}]})",
-         "\"VT_I32", "cannot be inside a job"},
-        {R"({"nodes": [{"name": "a.b", "type": "FOLDER"}]})", "\"a.b", "invalid node name 'a.b'"},
-        {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "\"12", "limits 3 to 9"},
+{"name": "v", "type": "VT_I32", "value": "12x"}]}]})", "2:42", "'12x' is not a valid VT_I32 value"},
+        {R"({"job_node_types": [{"name": "Line"}], "nodes": [{"name": "J", "type": "VT_JOB", "children": [
+{"name": "n", "type": "JOBNODE", "nodetype": "Arc"}]}]})", "2:46", "unknown job node type 'Arc'"},
+        {R"({"nodes": [{"name": "v", "type": "VT_I32", "colour": "red"}]})", "1:44", "unknown key 'colour'"},
+        {R"({"drivers": [{"name": "d"}],
+"devices": [{"name": "x", "driver": "d", "dependencies": ["y"]}]})", "2:59", "unknown device 'y'"},
+        {R"({"faults": [{"op": "JobStart", "result": -9, "action": "close"}]})", "1:56", "a result or an action"},
+        {R"({"nodes": [{"name": "J", "type": "VT_JOB", "children": [{"name": "v", "type": "VT_I32"}]}]})", "1:79",
+         "cannot be inside a job"},
+        {R"({"nodes": [{"name": "a.b", "type": "FOLDER"}]})", "1:21", "invalid node name 'a.b'"},
+        {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},
+        {R"({"nodes": [{"name": "é",, "type": "FOLDER"}]})", "1:25", "syntax error"},  // é is one column
+        {R"({"name": "x"} @)", "1:15", "syntax error"},
     };
-    for (const auto& c : cases) {
-        std::string err = load_error(c.text);
-        EXPECT_THAT(err, StartsWith("t.json:" + at(c.text, c.needle) + ": ")) << c.text;
-        EXPECT_THAT(err, HasSubstr(c.says)) << c.text;
+    for (const auto& [text, at, says] : cases) {
+        std::string err = load_error(text);
+        EXPECT_THAT(err, StartsWith("t.json:" + std::string(at) + ": ")) << text;
+        EXPECT_THAT(err, HasSubstr(says)) << text;
         EXPECT_EQ(err.find('\n'), std::string::npos) << err;
     }
-}
-
-TEST(ScenarioErrors, SyntaxErrorsGiveLineAndColumn) {
-    std::string text = "{\n  \"nodes\": [\n    {\"name\": \"é\",, \"type\": \"FOLDER\"}\n  ]\n}\n";
-    EXPECT_THAT(load_error(text), StartsWith("t.json:3:18: syntax error"));  // at the second comma; é is one column
-
-    EXPECT_THAT(load_error("{\"name\": \"x\"} @"), StartsWith("t.json:1:15: syntax error"));
 }
 
 TEST(ScenarioErrors, DeepInputIsCheckedWithoutRecursionAndNodesNest64Levels) {
@@ -187,11 +157,8 @@ TEST(ScenarioFiles, UnreadableFilesNameTheReasonAtOnce) {
     }
 }
 
-TEST(DefaultScenario, IsTheFileInTheSourceTree) {
+TEST(Scenarios, TheDefaultIsTheFileInTheSourceTreeAndTheDocumentedExampleLoads) {
     EXPECT_EQ(default_scenario_text(), test::read_file(TESSARO_SOURCE_DIR "/tessaro/sim/scenarios/default.json"));
-}
-
-TEST(DocumentedScenario, TheExampleLoads) {
     std::string doc = test::read_file(TESSARO_SOURCE_DIR "/docs/scenario.md");
     size_t start = doc.find("```json\n"), end = doc.find("\n```", start);
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << "no JSON example in docs/scenario.md";

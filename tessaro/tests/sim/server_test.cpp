@@ -1,7 +1,7 @@
 // Requests and the server in-process: which calls fault rules hit and what a
 // hit does to a reply; then, with short time bounds and driven over TCP with
-// the shared codec, the handshake, undecodable requests, faults on the wire,
-// slow clients and shutdown.
+// the shared codec, the handshake, faults on the wire, slow clients and
+// shutdown. What undecodable requests do is left to the request fuzzer.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -17,22 +17,11 @@ namespace {
 using proto::Op;
 using test::RawClient;
 
-Fault fault(Op op, int32_t result, uint64_t call = 0, uint64_t times = 0) {
-    Fault f;
-    f.op = op;
-    f.result = result;
-    f.call = call;
-    f.times = times;
-    return f;
-}
-
 TEST(FaultTable, CallAndTimesPickTheWindowOfMatchingCalls) {
     const std::tuple<uint64_t, uint64_t, std::vector<int>> cases[] = {
         {0, 0, {1, 2, 3, 4, 5}}, {2, 0, {2}}, {0, 2, {1, 2}}, {2, 2, {2, 3}}};
     for (const auto& [call, times, expected] : cases) {
-        Fault f = fault(Op::GetNode, -1, call, times);
-        f.node = "a";
-        FaultTable t({f});
+        FaultTable t({Fault{Op::GetNode, "a", {}, call, times, -1, Fault::Action::None, 0}});
         std::vector<int> hit;
         for (int i = 1; i <= 5; ++i) {
             EXPECT_FALSE(t.check({Op::GetNode, {"b"}, {}}));  // not counted: another node,
@@ -45,7 +34,8 @@ TEST(FaultTable, CallAndTimesPickTheWindowOfMatchingCalls) {
 
 TEST(FaultTable, FirstListedFaultWinsButAllCount) {
     // The second fault counts the first call too, although the first one hit it.
-    FaultTable t({fault(Op::JobStart, -9, 0, 1), fault(Op::JobStart, -14, 2)});
+    FaultTable t({Fault{Op::JobStart, {}, {}, 0, 1, -9, Fault::Action::None, 0},
+                  Fault{Op::JobStart, {}, {}, 2, 0, -14, Fault::Action::None, 0}});
     FaultQuery q{Op::JobStart, {}, {}};
     EXPECT_EQ(t.check(q)->result, -9);
     EXPECT_EQ(t.check(q)->result, -14);
@@ -69,7 +59,6 @@ TEST(FaultedRequests, RepliesKeepTheirShapeAfterTheirDelay) {
     test::Reply record(send(Op::GetNodeInfo, m.get_node("v"), 1));
     EXPECT_TRUE(record.ok && record.result == E_NOEXIST && record.fields.at_end());
     EXPECT_EQ(delays, std::vector<int64_t>{40});
-    EXPECT_EQ(test::Reply(send(Op::GetNodeInfo, m.get_node("w"), 1)).result, E_OK);  // other nodes work
 
     test::Reply copy(send(Op::GetNodeValueString, m.get_node("w"), 2));
     std::string text = "x";
@@ -132,16 +121,6 @@ TEST_F(ServerTest, HandshakeComesBeforeRequests) {
     ASSERT_TRUE(connect(mute, false));
     EXPECT_TRUE(mute.closed_within(2000));
     EXPECT_TRUE(logged("closed: handshake timeout"));
-}
-
-TEST_F(ServerTest, UndecodableRequestsGetAnErrorAndTheConnectionStays) {
-    start();
-    RawClient c;
-    ASSERT_TRUE(connect(c));
-    EXPECT_EQ(c.result(wire::Writer(wire::Kind::Request, 77, 999)), E_UNIMP);
-    EXPECT_EQ(c.result(c.request(Op::GetNode).i32(5)), E_INVALID);             // wrong field type
-    EXPECT_EQ(c.result(c.request(Op::GetNode).str("sys").i32(1)), E_INVALID);  // trailing field
-    EXPECT_GT(c.get_node("sys.BoardAddr"), 0);
 }
 
 TEST_F(ServerTest, FaultsOnTheWire) {
