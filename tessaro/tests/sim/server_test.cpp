@@ -1,13 +1,11 @@
-// Requests and the server in-process: which calls fault rules hit and what a
-// hit does to a reply; then, with short time bounds and driven over TCP with
-// the shared codec, the handshake, faults on the wire, slow clients and
-// shutdown. What undecodable requests do is left to the request fuzzer.
+// Which calls fault rules hit; the server in-process with short time bounds,
+// driven over TCP with the shared codec: the handshake, faults on the wire,
+// slow clients and shutdown.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "default_scenario.h"
-#include "dispatch.h"
 #include "server.h"
 #include "support.h"
 
@@ -40,31 +38,6 @@ TEST(FaultTable, FirstListedFaultWinsButAllCount) {
     EXPECT_EQ(t.check(q)->result, -9);
     EXPECT_EQ(t.check(q)->result, -14);
     EXPECT_FALSE(t.check(q));
-}
-
-// A faulted reply has the fields of its operation's reply, so that a client
-// decodes it as it decodes a refusal, and no record.
-TEST(FaultedRequests, RepliesKeepTheirShapeAfterTheirDelay) {
-    Machine m(test::load(R"({"nodes": [{"name": "v", "type": "VT_I32"}, {"name": "w", "type": "VT_I32"}],
-        "faults": [{"op": "GetNodeInfo", "node": "v", "result": -12, "delay_ms": 40},
-                   {"op": "GetNodeValueString", "handle": 2, "result": -3}]})"));
-    Session s;
-    std::vector<int64_t> delays;
-    auto send = [&](Op op, int32_t handle, int n_fields) {
-        wire::Writer w(wire::Kind::Request, 1, static_cast<uint16_t>(op));
-        for (w.i32(handle); n_fields > 1; --n_fields) w.i32(100);
-        Outcome o = respond(m, s, nullptr, w.body(), [&](int64_t ms) { return delays.push_back(ms), true; });
-        return std::vector<uint8_t>(o.frame.begin() + wire::kFrameHeader, o.frame.end());
-    };
-    test::Reply record(send(Op::GetNodeInfo, m.get_node("v"), 1));
-    EXPECT_TRUE(record.ok && record.result == E_NOEXIST && record.fields.at_end());
-    EXPECT_EQ(delays, std::vector<int64_t>{40});
-
-    test::Reply copy(send(Op::GetNodeValueString, m.get_node("w"), 2));
-    std::string text = "x";
-    EXPECT_TRUE(copy.result == E_NOSPACE && copy.fields.str(text) && copy.fields.at_end());
-    EXPECT_EQ(text, "");
-    EXPECT_EQ(test::Reply(send(Op::GetNodeValueString, m.get_node("v"), 2)).result, E_OK);
 }
 
 class ServerTest : public ::testing::Test {
@@ -128,7 +101,9 @@ TEST_F(ServerTest, FaultsOnTheWire) {
              "faults": [{"op": "Hello", "result": -13, "times": 1},
                         {"op": "GetPLCState", "action": "silent", "times": 1},
                         {"op": "GetJobInfo", "action": "close"},
-                        {"op": "ReadNode", "node": "v", "result": -16}]})");
+                        {"op": "ReadNode", "node": "v", "result": -16},
+                        {"op": "GetNodeInfo", "node": "v", "result": -12},
+                        {"op": "GetNodeValueString", "handle": 1, "result": -3}]})");
     RawClient refused, c;
     ASSERT_TRUE(refused.connect(server->port()));
     EXPECT_FALSE(refused.hello());
@@ -137,6 +112,12 @@ TEST_F(ServerTest, FaultsOnTheWire) {
     EXPECT_TRUE(c.call(c.request(Op::GetPLCState), 300).empty());
     EXPECT_EQ(c.result(c.request(Op::GetPLCState)), E_OK);  // the connection stays after a silent fault
     EXPECT_EQ(c.result(c.request(Op::ReadNode).i32(c.get_node("v"))), E_RETRY);
+    // A refused reply has the fields of its operation's reply, and no record.
+    test::Reply record(c.call(c.request(Op::GetNodeInfo).i32(1)));
+    EXPECT_TRUE(record.ok && record.result == E_NOEXIST && record.fields.at_end());
+    test::Reply copy(c.call(c.request(Op::GetNodeValueString).i32(1).i32(100)));
+    std::string text = "x";
+    EXPECT_TRUE(copy.ok && copy.result == E_NOSPACE && copy.fields.str(text) && text.empty() && copy.fields.at_end());
     c.call(c.request(Op::GetJobInfo), 500);
     EXPECT_TRUE(c.closed_within(1000));
     EXPECT_TRUE(logged("closed: closed by fault"));
@@ -157,9 +138,8 @@ TEST_F(ServerTest, StopEndsBusyConnectionsPromptly) {
     start(R"({"faults": [{"op": "GetPLCState", "delay_ms": 60000}]})");
     RawClient waiting, idle, fresh;
     ASSERT_TRUE(connect(waiting) && connect(idle) && fresh.connect(server->port()));
-    ASSERT_TRUE(waiting.send(waiting.request(Op::GetPLCState).frame()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    server->stop();  // does not wait out the 60 s delay
+    EXPECT_TRUE(waiting.call(waiting.request(Op::GetPLCState), 200).empty());  // held back by the delay
+    server->stop();  // does not wait it out
     for (RawClient* c : {&waiting, &idle, &fresh}) EXPECT_TRUE(c->closed_within(500));
 }
 
