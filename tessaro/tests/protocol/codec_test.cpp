@@ -1,7 +1,7 @@
 // The wire codec: frames are big-endian, every field type and record survives
 // a round trip, truncated, mistyped and hostile input is refused, and frame
-// I/O refuses bad length headers, tells a clean close from a broken frame and
-// keeps to its time bounds.
+// I/O refuses bad length headers and keeps to its time bounds. Connections
+// that break inside a frame are the hostile client test's.
 // Decoded values are compared by encoding them again: the encoder is pinned
 // down byte for byte by the layout test, and a value decoded wrongly (or not
 // at all) encodes differently.
@@ -144,16 +144,4 @@ TEST(FrameIo, LengthHeaderUpToTheCapAndWaitsAreBounded) {
     EXPECT_EQ(wire::write_frame(fd[1], frame, 200), wire::IoStatus::Timeout);
     ::close(fd[0]);
     ::close(fd[1]);
-}
-
-TEST(FrameIo, CloseBetweenFramesIsCleanButInsideAFrameIsAnError) {
-    for (const auto& sent : {std::vector<uint8_t>{}, {0x00, 0x00}, header(10, 3)}) {
-        int fd[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-        ASSERT_EQ(::send(fd[1], sent.data(), sent.size(), 0), ssize_t(sent.size()));
-        ::close(fd[1]);
-        std::vector<uint8_t> body;
-        EXPECT_EQ(wire::read_frame(fd[0], body, 1000), sent.empty() ? wire::IoStatus::Closed : wire::IoStatus::Error);
-        ::close(fd[0]);
-    }
 }

@@ -21,9 +21,8 @@ constexpr int kRounds = 8;
 TEST(StateFileKill, AcknowledgedWritesSurviveSigkill) {
     test::TempDir dir;
     const std::string scenario = dir.path + "/counters.json", state = dir.path + "/state.json";
-    std::string nodes;
-    for (int i = 0; i < kClients; ++i) nodes += R"({"name": "c)" + std::to_string(i) + R"(", "type": "VT_I64"},)";
-    test::write_file(scenario, R"({"nodes": [)" + nodes.substr(0, nodes.size() - 1) + "]}");
+    test::write_file(scenario, R"({"nodes": [{"name": "c0", "type": "VT_I64"}, {"name": "c1", "type": "VT_I64"},
+                                             {"name": "c2", "type": "VT_I64"}, {"name": "c3", "type": "VT_I64"}]})");
     std::mt19937 rng(std::random_device{}());
     std::vector<int64_t> acked(kClients, 0);  // last value whose write was acknowledged
     for (int round = 0; round < kRounds; ++round) {

@@ -54,18 +54,6 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The result field of a reply body, with a reader placed after it.
-struct Reply {
-    explicit Reply(std::vector<uint8_t> b) : body(std::move(b)), fields(body) {
-        ok = fields.ok() && fields.kind() == wire::Kind::Reply && fields.i32(result);
-    }
-    Reply(const Reply&) = delete;  // `fields` points into `body`
-    std::vector<uint8_t> body;
-    wire::Reader fields;  // after the result
-    bool ok = false;      // a reply frame with a result field
-    int32_t result = 0;
-};
-
 class RawClient {
 public:
     ~RawClient() {
@@ -108,8 +96,10 @@ public:
     }
     // The result of the reply; INT_MIN when no reply comes.
     int32_t result(const wire::Writer& w) {
-        Reply r(call(w));
-        return r.ok ? r.result : INT_MIN;
+        std::vector<uint8_t> body = call(w);
+        wire::Reader r(body);
+        int32_t rc = INT_MIN;
+        return r.i32(rc) ? rc : INT_MIN;
     }
     int32_t get_node(const std::string& name) { return result(request(proto::Op::GetNode).str(name)); }
     bool hello() { return result(request(proto::Op::Hello).str(wire::kMagic).u32(wire::kProtocolVersion)) == E_OK; }
