@@ -52,12 +52,12 @@ TEST(Value, TextIsParsedIntoCanonicalFormOrRefused) {
         {r32_limited, "2.501", kRange}, {r64_limited, "150.0000001", kRange}, {r32, "1e39", kRange},
         {r64, "1e400", kRange}, {text, std::string(kMaxValueText + 1, 'x'), kRange},
         {str, "a\nb", kInvalid}, {file, "a\rb", kInvalid}, {text, std::string("a\0b", 3), kInvalid},
-        {sel, "Auto", kRange}, {no_options, "", kRange},
+        {r32_limited, "-0.001", kRange}, {sel, "Auto", kRange}, {no_options, "", kRange},
         {set, "laser,,camera", kInvalid}, {set, "laser,", kInvalid}, {set, "laser,drill", kRange},
         {bin, "ABC", kInvalid}, {bin, "0G", kInvalid}, {bin, "A B", kInvalid},
         {bin, std::string(2 * (kMaxBinBytes + 1), 'A'), kRange},
     };
-    for (const auto& [def, in, out] : cases) EXPECT_EQ(parsed(def, in), out) << def.type << " '" << in.substr(0, 40);
+    for (const auto& [def, in, out] : cases) EXPECT_EQ(parsed(def, in), out) << def.type << " " << in.substr(0, 40);
     for (const char* bad : {"", "-", "+", " 1", "1 ", "1.0", "0x10", "1e3", "12a"})
         EXPECT_EQ(parsed(i32, bad), kInvalid) << bad;
     for (const char* bad : {"", "nan", "inf", "-inf", "1,5", "0x1p3", "1e", ".", "1.2.3", " 1"})

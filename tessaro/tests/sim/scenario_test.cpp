@@ -98,6 +98,7 @@ TEST(ScenarioWriter, LoadingWhatItWritesGivesTheSameMachine) {
     ASSERT_EQ(b.write_sync(s, b.get_node("demo.Label")), E_OK);
     std::string error;
     b.inspect([&](const MachineView& v) { EXPECT_FALSE(write_scenario(v, text, error)); });
+    EXPECT_EQ(error, "node demo.Label holds text that is no UTF-8");
 }
 
 TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
