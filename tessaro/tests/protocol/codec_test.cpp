@@ -107,7 +107,8 @@ TEST(Codec, RecordsRoundTripAndEveryTruncationIsRefused) {
 }
 
 TEST(Codec, WrongTagsAndHostileLengthsAndCountsAreRefused) {
-    wire::Reader r(wire::Writer(wire::Kind::Reply, 1, 10).i32(5).body());
+    const std::vector<uint8_t> five = wire::Writer(wire::Kind::Reply, 1, 10).i32(5).body();
+    wire::Reader r(five);
     std::string s = "keep";
     int32_t i = 0;
     EXPECT_FALSE(r.str(s) || r.i32(i));  // failed for good, even for the right type
