@@ -190,6 +190,7 @@ TEST_F(MachineTest, CopiesNeedRoomForTheTerminatorBinaryOnesTheExactSize) {
 TEST_F(MachineTest, CollectionsBelongToTheirSessionAndAreFew) {
     Session other;
     int32_t c = m.create_collection(s), n = -1;
+    EXPECT_TRUE(m.collection_count(s, c, n) == E_OK && n == 0);
     EXPECT_EQ(m.collection_count(other, c, n), E_INVALID);
     for (size_t i = 1; i < kMaxCollections; ++i) ASSERT_NE(m.create_collection(s), -1) << i;
     EXPECT_EQ(m.create_collection(s), -1);

@@ -77,7 +77,6 @@ TEST(ScenarioWriter, LoadingWhatItWritesGivesTheSameMachine) {
     // What clients make: values that need escaping, nodes no hand-written
     // scenario could state (a VT_SEL without options), a selection.
     ASSERT_EQ(a.create_node("scratch.Sel", VT_SEL), E_OK);
-    ASSERT_EQ(a.create_node("scratch.Set", VT_SET), E_OK);
     ASSERT_EQ(a.create_node("scratch.Raw", VT_BIN), E_OK);
     const std::pair<const char*, const char*> writes[] = {
         {"scratch.Raw", "00 FF 7f 0a"}, {"demo.Notes", "q\"b\\s\r\n\t\x01\x7F \xC3\xA9"},
@@ -111,6 +110,8 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
         {R"({"job_node_types": [{"name": "Line"}], "nodes": [{"name": "J", "type": "VT_JOB", "children": [
 {"name": "n", "type": "JOBNODE", "nodetype": "Arc"}]}]})", "2:46", "unknown job node type 'Arc'"},
         {R"({"plc": {"selected": "jobs.Nope"}})", "1:22", "no node named 'jobs.Nope'"},
+        {R"({"drivers": [{"name": "d"}],
+"devices": [{"name": "x", "driver": "d", "dependencies": ["y"]}]})", "2:59", "unknown device 'y'"},
         {R"({"faults": [{"op": "JobStart", "result": -9, "action": "close"}]})", "1:56", "a result or an action"},
         {R"({"nodes": [{"name": "J", "type": "VT_JOB", "children": [{"name": "v", "type": "VT_I32"}]}]})", "1:79",
          "cannot be inside a job"},

@@ -73,13 +73,12 @@ public:
     int fd() const { return fd_; }
     // Any bytes: a frame, or part of one.
     bool send(const std::vector<uint8_t>& bytes) { return wire::write_frame(fd_, bytes, 2000) == wire::IoStatus::Ok; }
-    wire::IoStatus read(std::vector<uint8_t>& body, int timeout_ms) { return wire::read_frame(fd_, body, timeout_ms); }
     // True when the server closes the connection within `timeout_ms`
     // (frames that arrive before that are skipped).
     bool closed_within(int timeout_ms) {
         std::vector<uint8_t> body;
         wire::IoStatus st;
-        while ((st = read(body, timeout_ms)) == wire::IoStatus::Ok) {}
+        while ((st = wire::read_frame(fd_, body, timeout_ms)) == wire::IoStatus::Ok) {}
         return st != wire::IoStatus::Timeout;
     }
 
@@ -90,7 +89,7 @@ public:
         uint32_t seq = wire::Reader(w.body()).seq();
         std::vector<uint8_t> body;
         if (!send(w.frame())) return {};
-        while (read(body, timeout_ms) == wire::IoStatus::Ok)
+        while (wire::read_frame(fd_, body, timeout_ms) == wire::IoStatus::Ok)
             if (wire::Reader(body).kind() == wire::Kind::Reply && wire::Reader(body).seq() == seq) return body;
         return {};
     }
