@@ -38,7 +38,7 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
         {{"--scenario", fifo}, fifo + ": not a regular file"},
         {{"--scenario", zeros}, zeros + ":1:1: expected the scenario (an object), found an array"}};
     for (const auto& [args, says] : cases) {
-        SimProcess p(TESSARO_SIM_PATH, args);
+        SimProcess p(TESSARO_SIM_PATH, args, 50000);  // time for the zeros under a sanitizer
         EXPECT_EQ(p.stop(), 2) << args[0];
         EXPECT_THAT(p.log(), MatchesRegex("tessaro-sim: [^\n]+\n")) << args[0];  // one line: no listening line
         EXPECT_THAT(p.log(), HasSubstr(says));
