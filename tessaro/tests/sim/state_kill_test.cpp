@@ -3,12 +3,11 @@
 // state file; every write whose reply arrived must be there afterwards.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
 #include <thread>
 
-#include "files.h"
 #include "sim_process.h"
+#include "state_file.h"
 #include "support.h"
 
 namespace tessaro::sim {
@@ -19,46 +18,23 @@ using proto::Op;
 constexpr int kClients = 4;
 constexpr int kRounds = 8;
 
-std::string counter(int i) { return "scratch.c" + std::to_string(i); }
-
-int64_t read_value(test::RawClient& c, int32_t node) {
-    test::Reply r(c.call(c.request(Op::GetNodeValueString).i32(node).i32(64)));
-    std::string text;
-    return r.ok && r.result == E_OK && r.fields.str(text) ? std::stoll(text) : -1;
-}
-
 TEST(StateFileKill, AcknowledgedWritesSurviveSigkill) {
     test::TempDir dir;
-    const std::string state = dir.path + "/state.json";
+    const std::string scenario = dir.path + "/counters.json", state = dir.path + "/state.json";
+    test::write_file(scenario, R"({"nodes": [{"name": "c0", "type": "VT_I64"}, {"name": "c1", "type": "VT_I64"},
+                                             {"name": "c2", "type": "VT_I64"}, {"name": "c3", "type": "VT_I64"}]})");
     std::mt19937 rng(std::random_device{}());
     std::vector<int64_t> acked(kClients, 0);  // last value whose write was acknowledged
     for (int round = 0; round < kRounds; ++round) {
-        SimProcess sim(TESSARO_SIM_PATH, {"--state", state});
+        SimProcess sim(TESSARO_SIM_PATH, {"--scenario", scenario, "--state", state});
         ASSERT_TRUE(sim.listening()) << "round " << round << ": " << sim.log();
-        uint16_t port = static_cast<uint16_t>(sim.port());
-        std::vector<int64_t> found(kClients, -1);
-        {
-            test::RawClient c;
-            ASSERT_TRUE(c.connect(port) && c.hello());
-            for (int i = 0; i < kClients; ++i) {
-                if (round == 0) {
-                    ASSERT_EQ(c.result(c.request(Op::CreateNodeOnController).str(counter(i)).i32(VT_I64).i32(0)), E_OK);
-                }
-                found[i] = read_value(c, c.get_node(counter(i)));
-            }
-        }
-        // The write in flight when the simulator died may have been saved without its reply arriving.
-        for (int i = 0; i < kClients; ++i)
-            EXPECT_TRUE(found[i] == acked[i] || found[i] == acked[i] + 1)
-                << "round " << round << ", client " << i << ": acknowledged " << acked[i] << ", found " << found[i];
-        acked = found;
-
+        const int port = sim.port();  // read before stop() forgets it
         std::vector<std::thread> clients;
         for (int i = 0; i < kClients; ++i)
             clients.emplace_back([&, i] {
                 test::RawClient c;
                 if (!c.connect(port) || !c.hello()) return;
-                int32_t node = c.get_node(counter(i));
+                int32_t node = c.get_node("c" + std::to_string(i));
                 for (int64_t v = acked[i] + 1;; ++v) {
                     if (c.result(c.request(Op::SetNodeValueString).i32(node).str(std::to_string(v))) != E_OK) return;
                     if (c.result(c.request(Op::WriteNodeSync).i32(node)) != E_OK) return;
@@ -68,6 +44,16 @@ TEST(StateFileKill, AcknowledgedWritesSurviveSigkill) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(rng)));
         EXPECT_EQ(sim.stop(0, SIGKILL), 128 + SIGKILL);
         for (auto& t : clients) t.join();
+        MachineConfig cfg;
+        std::string error;
+        ASSERT_EQ(load_state(state, cfg, error), StateLoad::Loaded) << "round " << round << ": " << error;
+        for (int i = 0; i < kClients; ++i) {
+            // The write in flight when the simulator died may have been saved without its reply arriving.
+            int64_t found = std::stoll(cfg.tree.find("c" + std::to_string(i))->value.text);
+            EXPECT_TRUE(found == acked[i] || found == acked[i] + 1)
+                << "round " << round << ", client " << i << ": acknowledged " << acked[i] << ", found " << found;
+            acked[i] = found;
+        }
     }
     EXPECT_GT(acked[0], kRounds);  // the clients did get writes through
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the simulator tests: loading a scenario, and a protocol
-// client over a plain socket built on the shared codec.
+// Helpers shared by the simulator tests: loading a scenario, scratch files,
+// and a protocol client over a plain socket built on the shared codec.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,9 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
-#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,91 +34,74 @@ inline MachineConfig load(const std::string& text) {
     return cfg;
 }
 
-// A deadline `ms` from now, and the milliseconds left until one (0 once passed).
-inline TimePoint after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-inline int ms_until(TimePoint t) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+// A fresh folder under /tmp, removed with its contents.
+struct TempDir {
+    TempDir() {
+        char tmpl[] = "/tmp/tessaro-sim-XXXXXX";
+        if (::mkdtemp(tmpl)) path = tmpl;
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
 }
 
-// The result field of a reply body, with a reader placed after it.
-struct Reply {
-    explicit Reply(std::vector<uint8_t> b) : body(std::move(b)), fields(body) {
-        ok = fields.ok() && fields.kind() == wire::Kind::Reply && fields.i32(result);
-    }
-    Reply(const Reply&) = delete;
-    std::vector<uint8_t> body;
-    wire::Reader fields;  // after the result
-    bool ok = false;      // a reply frame with a result field
-    int32_t result = 0;
-};
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 class RawClient {
 public:
     ~RawClient() {
         if (fd_ >= 0) ::close(fd_);
     }
-    bool connect(uint16_t port) {
+    bool connect(int port) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(port);
+        a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int one = 1;
+        int one = 1;  // a frame sent in pieces leaves in pieces
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     int fd() const { return fd_; }
     // Any bytes: a frame, or part of one.
-    bool send(const std::vector<uint8_t>& frame) { return wire::write_frame(fd_, frame, 2000) == wire::IoStatus::Ok; }
-    wire::IoStatus read(std::vector<uint8_t>& body, int timeout_ms) { return wire::read_frame(fd_, body, timeout_ms); }
+    bool send(const std::vector<uint8_t>& bytes) { return wire::write_frame(fd_, bytes, 2000) == wire::IoStatus::Ok; }
     // True when the server closes the connection within `timeout_ms`
     // (frames that arrive before that are skipped).
     bool closed_within(int timeout_ms) {
         std::vector<uint8_t> body;
-        for (auto end = after(timeout_ms);;) {
-            wire::IoStatus st = read(body, ms_until(end));
-            if (st != wire::IoStatus::Ok) return st != wire::IoStatus::Timeout;
-        }
+        wire::IoStatus st;
+        while ((st = wire::read_frame(fd_, body, timeout_ms)) == wire::IoStatus::Ok) {}
+        return st != wire::IoStatus::Timeout;
     }
 
     wire::Writer request(proto::Op op) { return wire::Writer(wire::Kind::Request, ++seq_, static_cast<uint16_t>(op)); }
-    // Sends a request and returns the reply's body; events that arrive
-    // first are kept in `events`. Empty when no reply comes in time.
+    // Sends a request and returns the reply's body, skipping events; empty
+    // when no reply comes in time.
     std::vector<uint8_t> call(const wire::Writer& w, int timeout_ms = 3000) {
         uint32_t seq = wire::Reader(w.body()).seq();
         std::vector<uint8_t> body;
         if (!send(w.frame())) return {};
-        for (auto end = after(timeout_ms); read(body, ms_until(end)) == wire::IoStatus::Ok;) {
-            wire::Reader r(body);
-            if (r.kind() == wire::Kind::Reply && r.seq() == seq) return body;
-            if (r.kind() == wire::Kind::Event) events.push_back(body);
-        }
+        while (wire::read_frame(fd_, body, timeout_ms) == wire::IoStatus::Ok)
+            if (wire::Reader(body).kind() == wire::Kind::Reply && wire::Reader(body).seq() == seq) return body;
         return {};
     }
     // The result of the reply; INT_MIN when no reply comes.
     int32_t result(const wire::Writer& w) {
-        Reply r(call(w));
-        return r.ok ? r.result : INT_MIN;
+        std::vector<uint8_t> body = call(w);
+        wire::Reader r(body);
+        int32_t rc = INT_MIN;
+        return r.i32(rc) ? rc : INT_MIN;
     }
     int32_t get_node(const std::string& name) { return result(request(proto::Op::GetNode).str(name)); }
-    // A Hello with the right magic and version; true when accepted.
     bool hello() { return result(request(proto::Op::Hello).str(wire::kMagic).u32(wire::kProtocolVersion)) == E_OK; }
-    // Takes the next PlcChanged event; false when none arrives in time.
-    bool next_event(uint32_t& word, int timeout_ms) {
-        std::vector<uint8_t> body;
-        if (!events.empty())
-            body = std::move(events.front()), events.pop_front();
-        else if (read(body, timeout_ms) != wire::IoStatus::Ok)
-            return false;
-        wire::Reader r(body);
-        uint32_t reserved = 1;
-        return r.kind() == wire::Kind::Event && r.seq() == 0 && r.op() == uint16_t(proto::Op::PlcChanged) &&
-               r.u32(word) && r.u32(reserved) && reserved == 0 && r.at_end();
-    }
-
-    std::deque<std::vector<uint8_t>> events;
 
 private:
     int fd_ = -1;
