@@ -1,7 +1,8 @@
 // Requests and replies: arguments refused before any traffic, copies into
 // caller buffers, out-parameters, time bounds, broken connections and
-// concurrent callers. That each operation sends its own request with its
-// arguments is shown end to end, by the programs against the simulator.
+// concurrent callers, and the records handed out. That each operation sends
+// its own request with its arguments, and that every field of a record is
+// converted, is shown end to end, by the programs against the simulator.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,16 +11,11 @@
 #include "scripted_peer.h"
 
 using namespace peer;
-
-namespace {
+namespace proto = tessaro::proto;
 
 // A call and its text, for tables of calls.
 #define CALL(expr) {#expr, [&] { return (expr); }}
 using Call = std::pair<const char*, std::function<int()>>;
-
-int ignore(HController, unsigned, unsigned) { return 0; }
-
-}  // namespace
 
 TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
     ScriptedPeer p;
@@ -31,21 +27,17 @@ TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
     const Call invalid[] = {
         CALL(SetNodeValueString(hc, 1, nullptr)),       CALL(SetNodeValueString(hc, 1, huge.c_str())),
         CALL(CreateNodeOnController(hc, nullptr, VT_I32, 0)), CALL(RenameNode(hc, 3, nullptr)),
-        CALL(CreateJobNodeOnController(hc, nullptr, "Step", 0)), CALL(CreateJobNodeOnController(hc, "j", nullptr, 0)),
-        CALL(GetNodeValueString(hc, 1, nullptr, 8)),    CALL(GetNodeValueString(hc, 1, buf, 0)),
+        CALL(CreateJobNodeOnController(hc, "j", nullptr, 0)), CALL(GetNodeValueString(hc, 1, nullptr, 8)),
         CALL(GetNodeName(hc, 1, buf, -3)),              CALL(GetJobNames(hc, nullptr, 8)),
-        CALL(GetSystemMessageXML(1, buf, 0)),           CALL(GetNodeValueBinCopy(hc, 1, nullptr, 8)),
-        CALL(GetNodeValueBinCopy(hc, 1, buf, 0)),       CALL(GetNodeObjectCount(hc, 1, nullptr)),
-        CALL(GetNodeObjectAtIndex(hc, 1, 0, nullptr)),  CALL(GetJobNamesLen(hc, nullptr)),
-        CALL(GetJobNodeTypesCount(hc, nullptr)),        CALL(GetPLCState(hc, nullptr, &u)),
+        CALL(GetSystemMessageXML(1, buf, 0)),           CALL(GetNodeValueBinCopy(hc, 1, buf, 0)),
+        CALL(GetNodeObjectCount(hc, 1, nullptr)),       CALL(GetNodeObjectAtIndex(hc, 1, 0, nullptr)),
+        CALL(GetJobNamesLen(hc, nullptr)),              CALL(GetJobNodeTypesCount(hc, nullptr)),
         CALL(GetPLCState(hc, &u, nullptr)),             CALL(RegisterOnPLCChanged(hc, nullptr)),
-        CALL(ReadNode(hc + 1, 1)),                      CALL(RegisterOnPLCChanged(hc + 1, ignore)),
-        CALL(UnregisterOnPLCChanged(-1)),
+        CALL(ReadNode(hc + 1, 1)),                      CALL(UnregisterOnPLCChanged(-1)),
     };
     for (const auto& [text, call] : invalid) EXPECT_EQ(call(), E_INVALID) << text;
     EXPECT_EQ(GetNode(hc, nullptr), -1);
     EXPECT_EQ(GetJobNodeTypeInfo(hc, -1), nullptr);
-    EXPECT_EQ(GetNodeInfo(-1, 1), nullptr);
     EXPECT_EQ(p.requests(), 1u);  // the Hello alone
 }
 
@@ -103,7 +95,7 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
 // caller still waiting. Requests that belong to no connection, system
 // messages, go to the newest connection still alive.
 TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
-    ScopedEnv timeout("TESSARO_CALL_TIMEOUT_MS", "1000");
+    ::setenv("TESSARO_CALL_TIMEOUT_MS", "1000", 1);
     std::mutex mu;
     std::vector<Request> held;  // the requests for 111 and 333, answered after the next one
     ScriptedPeer p([&](Session& s, const Request& r) {
@@ -138,4 +130,48 @@ TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(unavailable, 3);
     EXPECT_TRUE(eventually([] { return GetSystemMessageXMLLen(5) == E_UNAVAIL; }));
+}
+
+// Destroy takes back exactly what was handed out. Job node types stay with the
+// library: one record per position and values; changed values get a new
+// record, and the old one stays readable.
+TEST(Calls, OnlyLiveRecordsAreTakenBackAndJobNodeTypesAreKept) {
+    std::atomic<bool> later{false};
+    ScriptedPeer p([&](Session& s, const Request& r) {
+        auto send = [&](const auto& v) { s.reply(r, 0, [&](wire::Writer& w) { proto::put(w, v); }); };
+        const proto::Device dev{5, "D", "drv", 42, "", 0, 0, "", "", {"X"}, {}};  // a state outside the enumeration
+        switch (r.op) {
+            case Op::GetNodeInfo: return send(proto::NodeInfo{});
+            case Op::GetJobInfo: return send(proto::JobInfo{{"jobs.A"}, {"A"}, ""});
+            case Op::GetAllDeviceInfo: return send(std::vector<proto::Device>{dev, dev});
+            case Op::GetDeviceInfo: return send(dev);
+            default: return send(proto::JobNodeType{later ? "T.b" : "T.a", "T", 1, 0, 0, 0});
+        }
+    });
+    HController hc = p.connect();
+    ASSERT_GE(hc, 0);
+    XAL_NODEINFO* n = GetNodeInfo(hc, 1);
+    XAL_JOBINFO* j = GetJobInfo(hc);
+    XAL_DEVICEINFO* all = GetAllDeviceInfo(hc);
+    XAL_SINGLEDEVICEINFO* one = GetDeviceInfo(hc, 5);
+    ASSERT_TRUE(n && j && all && one);
+    EXPECT_EQ(one->state, XAL_DEV_UNKNOWN_FAILURE);  // the catch-all for a state outside the enumeration
+    XAL_NODEINFO on_stack{};
+    EXPECT_EQ(DestroyNodeInfo(&on_stack), E_INVALID);
+    EXPECT_EQ(DestroyNodeInfo(nullptr), E_INVALID);
+    EXPECT_EQ(DestroyJobInfo(reinterpret_cast<XAL_JOBINFO*>(n)), E_INVALID);  // of another family
+    EXPECT_EQ(DestroySingleDeviceInfo(all->device[1]), E_INVALID);            // an entry of a list
+    EXPECT_EQ((std::vector<int>{DestroyNodeInfo(n), DestroyJobInfo(j), DestroyDeviceInfo(all),
+                                DestroySingleDeviceInfo(one)}),
+              std::vector<int>(4, E_OK));
+    EXPECT_EQ(DestroyJobInfo(j), E_INVALID);  // taken back already
+
+    XAL_JOBNODEINFO* t = GetJobNodeTypeInfo(hc, 0);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(GetJobNodeTypeInfo(hc, 0), t);
+    later = true;
+    XAL_JOBNODEINFO* changed = GetJobNodeTypeInfo(hc, 0);
+    ASSERT_TRUE(changed != nullptr && changed != t);
+    EXPECT_STREQ(t->fullname, "T.a");
+    EXPECT_STREQ(changed->fullname, "T.b");
 }

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,18 +61,17 @@ public:
         std::lock_guard<std::mutex> lk(mu_);
         return !closed_ && wire::write_frame(fd, bytes, 2000) == wire::IoStatus::Ok;
     }
-    void event(uint32_t state, uint32_t reserved = 0) {
-        send_raw(wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(reserved).frame());
+    // False once the connection has ended.
+    bool event(uint32_t state, uint32_t reserved = 0) {
+        return send_raw(wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(reserved).frame());
     }
     // Pushes `state` events, 64 a millisecond, on a thread of its own, until
-    // the connection ends. The pauses between batches leave the script's
-    // replies a chance at the socket.
+    // the connection ends. The pauses leave the script's replies a chance at
+    // the socket.
     void flood(uint32_t state) {
         flooder_ = std::thread([this, state] {
-            const auto one = wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(0).frame();
-            std::vector<uint8_t> batch;
-            for (int i = 0; i < 64; ++i) batch.insert(batch.end(), one.begin(), one.end());
-            while (send_raw(batch)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int i = 1; event(state); ++i)
+                if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         });
     }
     // Shuts the connection down; the library sees it closed.
@@ -193,17 +191,6 @@ inline int32_t last_i32(const Request& r) {
     while (f.i32(v)) last = v;
     return last;
 }
-
-// Sets an environment variable for the lifetime of the object.
-struct ScopedEnv {
-    const char* name;
-    std::optional<std::string> old;
-    ScopedEnv(const char* n, const std::string& value) : name(n) {
-        if (const char* o = std::getenv(n)) old = o;
-        ::setenv(n, value.c_str(), 1);
-    }
-    ~ScopedEnv() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
-};
 
 struct Stopwatch {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
