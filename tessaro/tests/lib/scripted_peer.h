@@ -6,7 +6,6 @@
 // few helpers, and the standard headers, that the tests share.
 #pragma once
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,18 +60,17 @@ public:
         std::lock_guard<std::mutex> lk(mu_);
         return !closed_ && wire::write_frame(fd, bytes, 2000) == wire::IoStatus::Ok;
     }
-    void event(uint32_t state, uint32_t reserved = 0) {
-        send_raw(wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(reserved).frame());
+    // False once the connection has ended.
+    bool event(uint32_t state, uint32_t reserved = 0) {
+        return send_raw(wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(reserved).frame());
     }
     // Pushes `state` events, 64 a millisecond, on a thread of its own, until
-    // the connection ends. The pauses between batches leave the script's
-    // replies a chance at the socket.
+    // the connection ends. The pauses leave the script's replies a chance at
+    // the socket.
     void flood(uint32_t state) {
         flooder_ = std::thread([this, state] {
-            const auto one = wire::Writer(wire::Kind::Event, 0, uint16_t(Op::PlcChanged)).u32(state).u32(0).frame();
-            std::vector<uint8_t> batch;
-            for (int i = 0; i < 64; ++i) batch.insert(batch.end(), one.begin(), one.end());
-            while (send_raw(batch)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int i = 1; event(state); ++i)
+                if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         });
     }
     // Shuts the connection down; the library sees it closed.
@@ -99,21 +96,18 @@ public:
     // Answers every request but Hello; without one, each request gets result 0.
     using Script = std::function<void(Session&, const Request&)>;
 
-    // Listens on a free port of 127.0.0.1, or of ::1 for `v6`.
-    explicit ScriptedPeer(Script script = {}, Hello hello = Hello::Accept, bool v6 = false)
-        : script_(std::move(script)), hello_(hello), host_(v6 ? "[::1]" : "127.0.0.1") {
-        addrinfo hints{}, *ai = nullptr;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICHOST;
-        if (::getaddrinfo(v6 ? "::1" : "127.0.0.1", "0", &hints, &ai) != 0) return;
-        listen_fd_ = ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 sa{};  // sin_port and sin6_port share their offset
+    // Listens on a free port of 127.0.0.1.
+    explicit ScriptedPeer(Script script = {}, Hello hello = Hello::Accept)
+        : script_(std::move(script)), hello_(hello) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
-        bool ok = ::bind(listen_fd_, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(listen_fd_, 16) == 0 &&
-                  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0;
-        ::freeaddrinfo(ai);
-        if (!ok) return;
-        port_ = ntohs(sa.sin6_port);
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(listen_fd_, 16) != 0 ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+            return;
+        port_ = ntohs(sa.sin_port);
         acceptor_ = std::thread([this] { accept_loop(); });
     }
     // Shutting the sockets down wakes the threads blocked on them.
@@ -127,7 +121,7 @@ public:
 
     // 0 when the peer could not listen.
     uint16_t port() const { return port_; }
-    std::string address() const { return host_ + ":" + std::to_string(port_); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     // A new library connection to this peer.
     HController connect() const { return DetectRemoteController(address().c_str(), 1610); }
 
@@ -175,7 +169,6 @@ private:
 
     Script script_;
     Hello hello_;
-    std::string host_;
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     mutable std::mutex mu_;
@@ -193,17 +186,6 @@ inline int32_t last_i32(const Request& r) {
     while (f.i32(v)) last = v;
     return last;
 }
-
-// Sets an environment variable for the lifetime of the object.
-struct ScopedEnv {
-    const char* name;
-    std::optional<std::string> old;
-    ScopedEnv(const char* n, const std::string& value) : name(n) {
-        if (const char* o = std::getenv(n)) old = o;
-        ::setenv(n, value.c_str(), 1);
-    }
-    ~ScopedEnv() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
-};
 
 struct Stopwatch {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
