@@ -17,22 +17,14 @@ namespace fake {
 
 namespace {
 
-/* A record handed out, with every block allocated for it. */
+/* A record handed out; `block` is its copy until the Destroy of its own type frees it. */
 struct Issued {
     std::type_index type = typeid(void);
     std::string issuer;
     const void* ptr = nullptr;
-    std::vector<void*> blocks;
+    void* block = nullptr;
     std::vector<std::string> givenBackThrough;
     bool mustGiveBack = true;
-
-    void release()
-    {
-        for (void* b : blocks) {
-            free(b);
-        }
-        blocks.clear();
-    }
 };
 
 struct State {
@@ -157,7 +149,7 @@ template <class T> T* issue(const char* op, const Answer& a)
     bool mustGiveBack = !std::is_same<T, XAL_JOBNODEINFO>::value; /* the library keeps these */
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.issued.push_back(Issued{typeid(T), op, rec, {rec}, {}, mustGiveBack});
+    s.issued.push_back(Issued{typeid(T), op, rec, rec, {}, mustGiveBack});
     return rec;
 }
 
@@ -176,7 +168,8 @@ template <class T> void giveBack(const char* op, const T* rec)
     }
     it->givenBackThrough.push_back(op);
     if (it->type == typeid(T)) {
-        it->release();
+        free(it->block);
+        it->block = nullptr;
     }
 }
 
@@ -267,7 +260,7 @@ void reset()
     }
     s.log.clear();
     for (Issued& rec : s.issued) {
-        rec.release();
+        free(rec.block);
     }
     s.issued.clear();
     s.offences.clear();
@@ -308,7 +301,7 @@ std::vector<std::string> ops()
             why << "\n  a record from " << rec.issuer << " was given back " << n << " times";
         } else if (!rec.mustGiveBack && n != 0) {
             why << "\n  a record from " << rec.issuer << " that stays the library's was given back";
-        } else if (n == 1 && !rec.blocks.empty()) {
+        } else if (n == 1 && rec.block) {
             why << "\n  a record from " << rec.issuer << " was given to " << rec.givenBackThrough[0];
         }
     }
