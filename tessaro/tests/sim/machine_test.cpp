@@ -1,6 +1,6 @@
 // The machine model in-process: values parsed and rendered per type, and the
 // rules of the node operations that no link of the program reaches (job
-// nodes, delete, rename, move, values pending per session, binary copies).
+// nodes, rename, move, values pending per session, binary copies).
 // Job runs, their timings and events are the end-to-end transcripts'.
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ VarDef var(int32_t type, float min = 0, float max = 0, std::vector<std::string> 
 }
 const VarDef i32 = var(VT_I32), i64 = var(VT_I64), r32 = var(VT_R32), r64 = var(VT_R64), boolean = var(VT_BOOLEAN);
 const VarDef str = var(VT_STR), text = var(VT_TEXT), bin = var(VT_BIN), no_options = var(VT_SEL);
-const VarDef sel = var(VT_SEL, 0, 0, {"manual", "auto"}), set = var(VT_SET, 0, 0, {"laser", "camera", "vacuum"});
+const VarDef set = var(VT_SET, 0, 0, {"laser", "camera", "vacuum"});
 const VarDef limited = var(VT_I32, 0, 10000), unlimited = var(VT_I32, 5, 5);  // min == max: no limits
 const VarDef r32_limited = var(VT_R32, 0, 2.5f), r64_limited = var(VT_R64, -40, 150);
 const std::string kRange = "E" + std::to_string(E_RANGE), kInvalid = "E" + std::to_string(E_INVALID);
@@ -34,24 +34,18 @@ std::string parsed(const VarDef& def, const std::string& in) {
 
 TEST(Value, TextIsParsedIntoCanonicalFormOrRefusedAndDefaultsKeepTheLimits) {
     const std::tuple<const VarDef&, std::string, std::string> cases[] = {
-        {i32, "+007", "7"}, {i32, "-2147483648", "-2147483648"}, {limited, "10000", "10000"},
-        {i64, "-9223372036854775808", "-9223372036854775808"}, {unlimited, "-100", "-100"},
-        {r32_limited, "2.50000001", "2.5"},  // rounds onto the limit
-        {r32, "16777217", "16777216"}, {r64, "0.1", "0.1"}, {r64, "1e3", "1000"}, {r64, "-0", "0"},
-        {r64, "0.000015", "0.000015"}, {r64, "1e20", "1e+20"}, {boolean, "TRUE", "true"}, {boolean, "0", "false"},
-        {str, "  blanks kept  ", "  blanks kept  "}, {text, "a\r\nb\n", "a\r\nb\n"}, {sel, "auto", "auto"},
+        {i32, "+007", "7"}, {i64, "-9223372036854775808", "-9223372036854775808"}, {limited, "10000", "10000"},
+        {unlimited, "-100", "-100"}, {r32_limited, "2.50000001", "2.5"},  // rounds onto the limit
+        {r32, "16777217", "16777216"}, {r64, "0.1", "0.1"}, {r64, "1e20", "1e+20"}, {boolean, "TRUE", "true"},
         {text, std::string(kMaxValueText, 'x'), std::string(kMaxValueText, 'x')},
         {set, "vacuum, laser", "laser,vacuum"}, {set, "camera,camera", "camera"}, {bin, "00 7f 80\nFF", "007F80FF"},
 
-        {i32, "2147483648", kRange}, {i64, "9223372036854775808", kRange}, {limited, "10001", kRange},
-        {limited, "-1", kRange}, {r32_limited, "2.501", kRange}, {r64_limited, "150.0000001", kRange},
-        {r32, "1e39", kRange}, {r64, "1e400", kRange}, {text, std::string(kMaxValueText + 1, 'x'), kRange},
-        {str, "a\nb", kInvalid}, {text, std::string("a\0b", 3), kInvalid}, {sel, "Auto", kRange},
-        {no_options, "", kRange}, {set, "laser,,camera", kInvalid}, {set, "laser,drill", kRange},
-        {bin, "ABC", kInvalid}, {bin, "0G", kInvalid}, {bin, std::string(2 * (kMaxBinBytes + 1), 'A'), kRange},
-        {i32, "", kInvalid}, {i32, " 1", kInvalid}, {i32, "1.0", kInvalid}, {i32, "0x10", kInvalid},
-        {r64, "nan", kInvalid}, {r64, "inf", kInvalid}, {r64, "1,5", kInvalid}, {r64, "1e", kInvalid},
-        {r64, "1.2.3", kInvalid}, {boolean, "yes", kInvalid}, {boolean, "2", kInvalid},
+        {i32, "2147483648", kRange}, {i64, "9223372036854775808", kRange}, {limited, "-1", kRange},
+        {r32_limited, "2.501", kRange}, {r64_limited, "150.0000001", kRange}, {r32, "1e39", kRange},
+        {text, std::string(kMaxValueText + 1, 'x'), kRange}, {bin, std::string(2 * (kMaxBinBytes + 1), 'A'), kRange},
+        {no_options, "", kRange}, {set, "laser,drill", kRange}, {str, "a\nb", kInvalid}, {set, "laser,,camera", kInvalid},
+        {bin, "ABC", kInvalid}, {i32, " 1", kInvalid}, {i32, "1.0", kInvalid}, {r64, "nan", kInvalid},
+        {r64, "1e", kInvalid}, {boolean, "2", kInvalid},
     };
     for (const auto& [def, in, out] : cases) EXPECT_EQ(parsed(def, in), out) << def.type << " " << in.substr(0, 40);
     const std::pair<VarDef, const char*> defaults[] = {{var(VT_I32, 3.5f, 9), "4"}, {var(VT_R64, -5, -1), "-1"}};
@@ -67,11 +61,9 @@ TEST(Machine, NodeOperationsKeepTheTreesRules) {
         EXPECT_EQ(m.node_info(node, i), E_OK) << node;
         return i.fullname + "@" + std::to_string(i.index) + "=" + i.value;
     };
-    EXPECT_EQ(m.create_node("demo.Speed.v", VT_I32), E_NALLOWED);          // under a variable
     EXPECT_EQ(m.create_node("jobs.Demo.v", VT_I32), E_NALLOWED);           // under a job
     EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L", "Line"), E_OK);    // Group accepts subnodes
     EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L.M", "Line"), E_NALLOWED);  // Line does not
-    EXPECT_EQ(m.create_job_node("scratch.L", "Line"), E_NALLOWED);         // not in a job
     EXPECT_EQ(m.create_job_node("jobs.Demo.O", "Origin"), E_ACCESS);       // not user-creatable
 
     int32_t speed = h("demo.Speed"), scratch = h("scratch");
@@ -79,16 +71,13 @@ TEST(Machine, NodeOperationsKeepTheTreesRules) {
     EXPECT_EQ(m.write_sync(other, speed), E_OK);
     EXPECT_EQ(where(speed), "demo.Speed@0=1200");
     EXPECT_EQ(m.delete_node(h("demo")), E_NALLOWED);  // has children
-    EXPECT_EQ(m.delete_node(h("sys.SerialNo")), E_ACCESS);
     EXPECT_EQ(m.rename_node(h("demo"), "cell"), E_OK);
     EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
-    EXPECT_EQ(m.rename_node(speed, "p.q"), E_INVALID);
     EXPECT_EQ(m.move_subtree(h("cell.Gain"), scratch, -1), E_OK);  // -1 appends
     EXPECT_EQ(m.move_subtree(speed, scratch, 0), E_OK);
     EXPECT_EQ(m.move_subtree(speed, scratch, 1), E_OK);  // within one parent: counted without the node
     EXPECT_EQ(m.move_subtree(speed, scratch, 2), E_RANGE);
     EXPECT_EQ(m.move_subtree(h("cell.deep"), h("cell.deep.deeper"), 0), E_INVALID);  // into itself
-    EXPECT_EQ(m.move_subtree(h("cell.Label"), h("jobs.Demo"), 0), E_NALLOWED);
     EXPECT_EQ(m.write_sync(s, speed), E_OK);
     EXPECT_EQ(where(speed) + " " + where(h("scratch.Gain")), "scratch.Speed@1=42 scratch.Gain@0=1.25");
 
@@ -97,8 +86,6 @@ TEST(Machine, NodeOperationsKeepTheTreesRules) {
     EXPECT_EQ(m.bin_copy(calibration, 19, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 21, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 20, bytes), E_OK);
-    ASSERT_EQ(m.delete_node(speed), E_OK);
-    EXPECT_EQ(m.write_sync(s, speed), E_NOEXIST);
 }
 
 }  // namespace
