@@ -1,7 +1,7 @@
-// The machine model in-process: values parsed and rendered per type, and the
-// rules of the node operations that no link of the program reaches (job
-// nodes, rename, move, values pending per session, binary copies).
-// Job runs, their timings and events are the end-to-end transcripts'.
+// The machine model in-process: values parsed and rendered per type, and
+// binary copies that refuse a buffer of any other size than the value's.
+// Reads, writes, creates, job runs, their timings and events are the
+// end-to-end transcripts'.
 #include <gtest/gtest.h>
 
 #include "default_scenario.h"
@@ -52,40 +52,14 @@ TEST(Value, TextIsParsedIntoCanonicalFormOrRefusedAndDefaultsKeepTheLimits) {
     for (const auto& [def, shown] : defaults) EXPECT_EQ(render(def, default_value(def)), shown) << def.type;
 }
 
-TEST(Machine, NodeOperationsKeepTheTreesRules) {
+TEST(Machine, BinaryCopiesNeedExactlyTheValuesSize) {
     Machine m(test::load(default_scenario_text()));
-    Session s, other;
-    auto h = [&](const std::string& name) { return m.get_node(name); };
-    auto where = [&](int32_t node) {  // full name and index under the parent
-        proto::NodeInfo i;
-        EXPECT_EQ(m.node_info(node, i), E_OK) << node;
-        return i.fullname + "@" + std::to_string(i.index) + "=" + i.value;
-    };
-    EXPECT_EQ(m.create_node("jobs.Demo.v", VT_I32), E_NALLOWED);           // under a job
-    EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L", "Line"), E_OK);    // Group accepts subnodes
-    EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L.M", "Line"), E_NALLOWED);  // Line does not
-    EXPECT_EQ(m.create_job_node("jobs.Demo.O", "Origin"), E_ACCESS);       // not user-creatable
-
-    int32_t speed = h("demo.Speed"), scratch = h("scratch");
-    ASSERT_EQ(m.set_value(s, speed, "42"), E_OK);  // pending for s alone
-    EXPECT_EQ(m.write_sync(other, speed), E_OK);
-    EXPECT_EQ(where(speed), "demo.Speed@0=1200");
-    EXPECT_EQ(m.delete_node(h("demo")), E_NALLOWED);  // has children
-    EXPECT_EQ(m.rename_node(h("demo"), "cell"), E_OK);
-    EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
-    EXPECT_EQ(m.move_subtree(h("cell.Gain"), scratch, -1), E_OK);  // -1 appends
-    EXPECT_EQ(m.move_subtree(speed, scratch, 0), E_OK);
-    EXPECT_EQ(m.move_subtree(speed, scratch, 1), E_OK);  // within one parent: counted without the node
-    EXPECT_EQ(m.move_subtree(speed, scratch, 2), E_RANGE);
-    EXPECT_EQ(m.move_subtree(h("cell.deep"), h("cell.deep.deeper"), 0), E_INVALID);  // into itself
-    EXPECT_EQ(m.write_sync(s, speed), E_OK);
-    EXPECT_EQ(where(speed) + " " + where(h("scratch.Gain")), "scratch.Speed@1=42 scratch.Gain@0=1.25");
-
+    int32_t calibration = m.get_node("demo.Calibration");  // 20 bytes
     std::vector<uint8_t> bytes;
-    int32_t calibration = h("cell.Calibration");  // 20 bytes
     EXPECT_EQ(m.bin_copy(calibration, 19, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 21, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 20, bytes), E_OK);
+    EXPECT_EQ(bytes.size(), 20u);
 }
 
 }  // namespace
