@@ -1,5 +1,6 @@
-// The machine model in-process: values parsed and rendered per type, and
-// binary copies that refuse a buffer of any other size than the value's.
+// The machine model in-process: values parsed and rendered per type, names
+// unique among siblings, and binary copies that refuse a buffer of any other
+// size than the value's.
 // Reads, writes, creates, job runs, their timings and events are the
 // end-to-end transcripts'.
 #include <gtest/gtest.h>
@@ -52,8 +53,12 @@ TEST(Value, TextIsParsedIntoCanonicalFormOrRefusedAndDefaultsKeepTheLimits) {
     for (const auto& [def, shown] : defaults) EXPECT_EQ(render(def, default_value(def)), shown) << def.type;
 }
 
-TEST(Machine, BinaryCopiesNeedExactlyTheValuesSize) {
+TEST(Machine, NamesStayUniqueAndBinaryCopiesNeedExactlyTheValuesSize) {
     Machine m(test::load(default_scenario_text()));
+    int32_t speed = m.get_node("demo.Speed");
+    EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
+    EXPECT_EQ(m.rename_node(speed, "Speed"), E_OK);  // its own name
+    EXPECT_EQ(m.create_node("demo.Speed", VT_I32), E_EXIST);
     int32_t calibration = m.get_node("demo.Calibration");  // 20 bytes
     std::vector<uint8_t> bytes;
     EXPECT_EQ(m.bin_copy(calibration, 19, bytes), E_NOSPACE);
