@@ -33,8 +33,7 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"--frobnicate"}, "unknown option '--frobnicate'"}, {{"--port"}, "option '--port' needs a value"},
-        {{"--port", "65536"}, "invalid port '65536'"}, {{"stray"}, "unexpected argument 'stray'"},
-        {{"--bind", "nowhere"}, "invalid bind address 'nowhere'"}, {{"--scenario", "/"}, "/: Is a directory"},
+        {{"--port", "65536"}, "invalid port '65536'"}, {{"--scenario", "/"}, "/: Is a directory"},
         {{"--scenario", fifo}, fifo + ": not a regular file"},
         {{"--scenario", zeros}, zeros + ":1:1: expected the scenario (an object), found an array"}};
     for (const auto& [args, says] : cases) {
@@ -52,13 +51,11 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
 
 TEST(StateFile, StateTooLargeToLoadAgainIsNotSaved) {
     test::TempDir dir;
-    const std::string path = dir.path + "/state.json";
     Machine m(test::load(R"({"nodes": [{"name": "f", "type": "FOLDER"}]})"));
-    StateFile state(path, m, [](const std::string&) {});
+    StateFile state(dir.path + "/state.json", m, [](const std::string&) {});
     std::string error;
-    ASSERT_TRUE(state.open(error)) << error;
-    ASSERT_EQ(state.commit(), E_OK);
-    const std::string saved = test::read_file(path);
+    ASSERT_TRUE(state.open(error) && state.commit() == E_OK) << error;
+    const std::string saved = test::read_file(dir.path + "/state.json");
     Session s;
     for (int i = 0; i < 9; ++i) {  // 9 MiB of bytes, 18 MiB as hex
         std::string name = "f.b" + std::to_string(i);
@@ -67,7 +64,7 @@ TEST(StateFile, StateTooLargeToLoadAgainIsNotSaved) {
         ASSERT_EQ(m.write_sync(s, m.get_node(name)), E_OK);
     }
     EXPECT_EQ(state.commit(), E_FAILURE);
-    EXPECT_EQ(test::read_file(path), saved);
+    EXPECT_EQ(test::read_file(dir.path + "/state.json"), saved);
 }
 
 // A client's requests to a simulator that keeps its state and traces: what
@@ -118,12 +115,11 @@ TEST(StateAndTrace, FailedSaveIsNoSuccessAndTheTraceSaysSo) {
     ASSERT_EQ(load_state(state, cfg, error), StateLoad::Loaded) << error;
     EXPECT_EQ(cfg.tree.find("Speed")->value.text, "42");
     // A torn file is refused, and left as it is.
-    const std::string torn = test::read_file(state).substr(0, 40);
-    test::write_file(state, torn);
+    test::write_file(state, R"({"nodes": [)");
     SimProcess refused(TESSARO_SIM_PATH, {"--state", state});
     EXPECT_EQ(refused.stop(), 2);
     EXPECT_THAT(refused.log(), MatchesRegex("tessaro-sim: state file " + state + ":[0-9]+:[0-9]+: [^\n]+\n"));
-    EXPECT_EQ(test::read_file(state), torn);
+    EXPECT_EQ(test::read_file(state), R"({"nodes": [)");
 }
 
 }  // namespace

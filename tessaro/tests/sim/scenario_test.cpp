@@ -128,8 +128,7 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
 }
 
 TEST(ScenarioErrors, DeepInputIsCheckedWithoutRecursionAndNodesNest64Levels) {
-    std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_THAT(load_error(deep), HasSubstr("nesting deeper than"));
+    EXPECT_THAT(load_error(std::string(100000, '[') + std::string(100000, ']')), HasSubstr("nesting deeper than"));
     auto nested = [](int levels) {  // folders in folders, the innermost with no children
         std::string text = R"({"nodes": [)";
         for (int i = 0; i < levels; ++i) text += R"({"name": "n", "type": "FOLDER", "children": [)";

@@ -1,11 +1,10 @@
 // Which calls fault rules hit; the server in-process with short time bounds,
-// driven over TCP with the shared codec: the handshake, faults on the wire,
-// slow clients and shutdown.
+// driven over TCP with the shared codec: the handshake, a silent fault, a
+// client that does not read, and shutdown.
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "default_scenario.h"
 #include "server.h"
 #include "support.h"
 
@@ -38,95 +37,50 @@ TEST(FaultTable, CallAndTimesPickTheWindowOfMatchingCallsAndTheFirstListedWins) 
     EXPECT_FALSE(t.check(q));
 }
 
-class ServerTest : public ::testing::Test {
-protected:
-    void start(const std::string& scenario = default_scenario_text()) {
-        ServerOptions opt;
-        opt.handshake_timeout_ms = 400;
-        opt.write_timeout_ms = 300;
-        opt.max_backlog_bytes = 256 * 1024;
-        machine = std::make_unique<Machine>(test::load(scenario));
-        server = std::make_unique<Server>(*machine, opt, [this](const std::string& l) {
-            std::lock_guard<std::mutex> lk(mu);
-            log += l + "\n";
-        });
-        std::string err;
-        ASSERT_TRUE(server->listen("127.0.0.1", 0, err)) << err;
-        server->start();
-    }
-    bool connect(RawClient& c, bool hello = true) { return c.connect(server->port()) && (!hello || c.hello()); }
-    // True when the server logs a line containing `part` within `timeout_ms`.
-    bool logged(const std::string& part, int timeout_ms = 1000) {
-        for (int waited = 0;; waited += 10, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            std::lock_guard<std::mutex> lk(mu);
-            if (log.find(part) != std::string::npos) return true;
-            if (waited >= timeout_ms) return false;
-        }
-    }
-
+TEST(Server, DropsWhoBreaksTheHandshakeOrDoesNotReadAndStopsPromptly) {
+    ServerOptions opt;
+    opt.handshake_timeout_ms = 400;
+    opt.write_timeout_ms = 300;
+    opt.max_backlog_bytes = 256 * 1024;
+    Machine machine(test::load(R"({"nodes": [{"name": "big", "type": "VT_TEXT", "value": ")" +
+                                   std::string(60000, 'x') + R"("}], "faults": [
+        {"op": "GetPLCState", "action": "silent", "times": 1}, {"op": "GetJobInfo", "delay_ms": 60000}]})"));
     std::mutex mu;
     std::string log;
-    std::unique_ptr<Machine> machine;
-    std::unique_ptr<Server> server;
-};
-
-TEST_F(ServerTest, HandshakeComesBeforeRequests) {
-    start();
-    RawClient early, newer, mute;
-    ASSERT_TRUE(connect(early, false) && connect(newer, false) && connect(mute, false));
-    EXPECT_EQ(early.get_node("sys.BoardAddr"), E_ACCESS);
+    Server server(machine, opt, [&](const std::string& line) {
+        std::lock_guard<std::mutex> lk(mu);
+        log += line + "\n";
+    });
+    auto logged = [&](const std::string& part) {  // within 5 s
+        for (int waited = 0; waited < 5000; waited += 10, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            std::lock_guard<std::mutex> lk(mu);
+            if (log.find(part) != std::string::npos) return true;
+        }
+        return false;
+    };
+    std::string err;
+    ASSERT_TRUE(server.listen("127.0.0.1", 0, err)) << err;
+    server.start();
+    RawClient slow, waiting, idle, early, newer, mute;
+    for (RawClient* c : {&slow, &waiting, &idle}) ASSERT_TRUE(c->connect(server.port()) && c->hello());
+    for (RawClient* c : {&early, &newer, &mute}) ASSERT_TRUE(c->connect(server.port()));
+    EXPECT_EQ(early.get_node("big"), E_ACCESS);
     EXPECT_EQ(newer.result(newer.request(Op::Hello).str(wire::kMagic).u32(wire::kProtocolVersion + 1)), E_INVALID);
     for (RawClient* c : {&early, &newer, &mute}) EXPECT_TRUE(c->closed_within(2000));
     EXPECT_TRUE(logged("closed: request before handshake"));
     EXPECT_TRUE(logged("closed: handshake failed (unsupported version " + std::to_string(wire::kProtocolVersion + 1)));
     EXPECT_TRUE(logged("closed: handshake timeout"));
-}
 
-TEST_F(ServerTest, FaultsOnTheWire) {
-    start(R"({"nodes": [{"name": "v", "type": "VT_I32"}],
-             "faults": [{"op": "Hello", "result": -13, "times": 1},
-                        {"op": "GetPLCState", "action": "silent", "times": 1},
-                        {"op": "GetJobInfo", "action": "close"},
-                        {"op": "GetNodeInfo", "node": "v", "result": -12},
-                        {"op": "GetNodeValueString", "handle": 1, "result": -3}]})");
-    RawClient refused, c;
-    ASSERT_TRUE(refused.connect(server->port()));
-    EXPECT_FALSE(refused.hello());
-    EXPECT_TRUE(refused.closed_within(1000));
-    ASSERT_TRUE(connect(c));
-    EXPECT_TRUE(c.call(c.request(Op::GetPLCState), 300).empty());
-    EXPECT_EQ(c.result(c.request(Op::GetPLCState)), E_OK);  // the connection stays after a silent fault
-    // A refused reply has the fields of its operation's reply, and no record.
-    std::vector<uint8_t> record = c.call(c.request(Op::GetNodeInfo).i32(1));
-    std::vector<uint8_t> copy = c.call(c.request(Op::GetNodeValueString).i32(1).i32(100));
-    wire::Reader r1(record), r2(copy);
-    int32_t rc1 = 0, rc2 = 0;
-    std::string text = "x";
-    EXPECT_TRUE(r1.i32(rc1) && rc1 == E_NOEXIST && r1.at_end());
-    EXPECT_TRUE(r2.i32(rc2) && rc2 == E_NOSPACE && r2.str(text) && text.empty() && r2.at_end());
-    c.call(c.request(Op::GetJobInfo), 500);
-    EXPECT_TRUE(c.closed_within(1000));
-    EXPECT_TRUE(logged("closed: closed by fault"));
-}
-
-TEST_F(ServerTest, ClientThatDoesNotReadIsDroppedWhileOthersGoOn) {
-    start(R"({"nodes": [{"name": "big", "type": "VT_TEXT", "value": ")" + std::string(60000, 'x') + R"("}]})");
-    RawClient slow, other;
-    ASSERT_TRUE(connect(slow) && connect(other));
+    EXPECT_TRUE(idle.call(idle.request(Op::GetPLCState), 300).empty());
+    EXPECT_EQ(idle.result(idle.request(Op::GetPLCState)), E_OK);  // the connection stays after a silent fault
     int32_t node = slow.get_node("big");
     for (int i = 0; i < 2000; ++i)
         if (!slow.send(slow.request(Op::GetNodeValueString).i32(node).i32(1 << 20).frame())) break;  // dropped
-    EXPECT_TRUE(logged("(client not reading)", 5000));
-    EXPECT_GT(other.get_node("big"), 0);
-}
-
-TEST_F(ServerTest, StopEndsBusyConnectionsPromptly) {
-    start(R"({"faults": [{"op": "GetPLCState", "delay_ms": 60000}]})");
-    RawClient waiting, idle, fresh;
-    ASSERT_TRUE(connect(waiting) && connect(idle) && fresh.connect(server->port()));
-    EXPECT_TRUE(waiting.call(waiting.request(Op::GetPLCState), 200).empty());  // held back by the delay
-    server->stop();  // does not wait it out
-    for (RawClient* c : {&waiting, &idle, &fresh}) EXPECT_TRUE(c->closed_within(500));
+    EXPECT_TRUE(logged("(client not reading)"));
+    EXPECT_GT(idle.get_node("big"), 0);
+    EXPECT_TRUE(waiting.call(waiting.request(Op::GetJobInfo), 200).empty());  // held back by the delay
+    server.stop();  // does not wait it out
+    for (RawClient* c : {&waiting, &idle}) EXPECT_TRUE(c->closed_within(500));
 }
 
 }  // namespace

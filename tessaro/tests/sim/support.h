@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,14 +59,12 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool connect(int port) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);  // a client may try again
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int one = 1;  // a frame sent in pieces leaves in pieces
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     int fd() const { return fd_; }
@@ -95,10 +92,8 @@ public:
     }
     // The result of the reply; INT_MIN when no reply comes.
     int32_t result(const wire::Writer& w) {
-        std::vector<uint8_t> body = call(w);
-        wire::Reader r(body);
         int32_t rc = INT_MIN;
-        return r.i32(rc) ? rc : INT_MIN;
+        return wire::Reader(call(w)).i32(rc) ? rc : INT_MIN;
     }
     int32_t get_node(const std::string& name) { return result(request(proto::Op::GetNode).str(name)); }
     bool hello() { return result(request(proto::Op::Hello).str(wire::kMagic).u32(wire::kProtocolVersion)) == E_OK; }
