@@ -1,8 +1,9 @@
-// The machine model in-process: values parsed and rendered per type, names
-// unique among siblings, and binary copies that refuse a buffer of any other
-// size than the value's.
-// Reads, writes, creates, job runs, their timings and events are the
-// end-to-end transcripts'.
+// The machine model in-process: values parsed and rendered per type, binary
+// copies that refuse a buffer of any other size than the value's, and the
+// node operations that no link of the program reaches (job nodes, delete,
+// rename, move, values pending per session, collections). Reads, writes,
+// creates, job runs, their timings and events are the end-to-end
+// transcripts'.
 #include <gtest/gtest.h>
 
 #include "default_scenario.h"
@@ -53,18 +54,114 @@ TEST(Value, TextIsParsedIntoCanonicalFormOrRefusedAndDefaultsKeepTheLimits) {
     for (const auto& [def, shown] : defaults) EXPECT_EQ(render(def, default_value(def)), shown) << def.type;
 }
 
-TEST(Machine, NamesStayUniqueAndBinaryCopiesNeedExactlyTheValuesSize) {
-    Machine m(test::load(default_scenario_text()));
-    int32_t speed = m.get_node("demo.Speed");
-    EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
-    EXPECT_EQ(m.rename_node(speed, "Speed"), E_OK);  // its own name
-    EXPECT_EQ(m.create_node("demo.Speed", VT_I32), E_EXIST);
-    int32_t calibration = m.get_node("demo.Calibration");  // 20 bytes
+using Names = std::vector<std::string>;
+
+// The default machine and one client session of it.
+class MachineTest : public ::testing::Test {
+protected:
+    MachineTest() : m(test::load(default_scenario_text())) {}
+
+    int32_t h(const std::string& name) { return m.get_node(name); }
+    proto::NodeInfo info(int32_t node) {
+        proto::NodeInfo i;
+        EXPECT_EQ(m.node_info(node, i), E_OK) << node;
+        return i;
+    }
+    Names children(const std::string& name) {
+        Names out;
+        m.inspect([&](const MachineView& v) {
+            for (const Node* c : v.tree.find(name)->children) out.push_back(c->name);
+        });
+        return out;
+    }
+
+    Machine m;
+    Session s;
+};
+
+TEST_F(MachineTest, BinaryCopiesNeedExactlyTheValuesSize) {
+    int32_t calibration = h("demo.Calibration");  // 20 bytes
     std::vector<uint8_t> bytes;
     EXPECT_EQ(m.bin_copy(calibration, 19, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 21, bytes), E_NOSPACE);
     EXPECT_EQ(m.bin_copy(calibration, 20, bytes), E_OK);
     EXPECT_EQ(bytes.size(), 20u);
+}
+
+// No link of the program creates job nodes, deletes, renames or moves; the
+// library's clients may.
+TEST_F(MachineTest, CreateRefusesWhatTheTreeCannotHold) {
+    EXPECT_EQ(m.create_node("demo.Speed.v", VT_I32), E_NALLOWED);  // under a variable
+    EXPECT_EQ(m.create_node("jobs.Demo.v", VT_I32), E_NALLOWED);   // under a job
+    EXPECT_EQ(m.create_node("scratch.t", VT_JOB), E_INVALID);      // no variable type
+
+    EXPECT_EQ(m.create_job_node("jobs.Demo.L1", "Line"), E_OK);
+    EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L2", "Line"), E_OK);     // Group accepts subnodes
+    EXPECT_EQ(m.create_job_node("jobs.Demo.G2", "jobnodes.Group"), E_OK);  // by full name
+    EXPECT_EQ(m.create_job_node("jobs.Demo.L1.L3", "Line"), E_NALLOWED);   // Line does not
+    EXPECT_EQ(m.create_job_node("scratch.L", "Line"), E_NALLOWED);         // not in a job
+    EXPECT_EQ(m.create_job_node("jobs.Demo.O", "Origin"), E_ACCESS);       // not user-creatable
+    EXPECT_EQ(m.create_job_node("jobs.Demo.L1", "Line"), E_EXIST);
+    EXPECT_EQ(children("jobs.Demo"), (Names{"Start", "Outline", "L1", "G2"}));
+    EXPECT_EQ(info(h("jobs.Demo.Outline.L2")).typestring, "Line");
+}
+
+TEST_F(MachineTest, DeleteRenameAndMove) {
+    int32_t speed = h("demo.Speed"), scratch = h("scratch"), last = h("jobs.DemoFail.Edge");
+    EXPECT_EQ(m.delete_node(h("demo.Label")), E_OK);
+    ASSERT_EQ(m.create_node("demo.Label", VT_STR), E_OK);
+    EXPECT_GT(h("demo.Label"), last);  // a fresh handle, not the old one
+    EXPECT_EQ(m.delete_node(h("demo")), E_NALLOWED);  // has children
+    EXPECT_EQ(m.delete_node(h("sys.SerialNo")), E_ACCESS);
+
+    EXPECT_EQ(m.rename_node(h("demo"), "cell"), E_OK);
+    EXPECT_EQ(info(speed).fullname + "|" + info(speed).path, "cell.Speed|cell");
+    EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
+    EXPECT_EQ(m.rename_node(speed, "Speed"), E_OK);  // its own name
+    EXPECT_EQ(m.rename_node(speed, "p.q"), E_INVALID);
+    EXPECT_EQ(m.rename_node(h("sys.SerialNo"), "S"), E_ACCESS);
+
+    EXPECT_EQ(m.move_subtree(speed, scratch, 0), E_OK);
+    EXPECT_EQ(m.move_subtree(h("cell.Gain"), scratch, -1), E_OK);  // -1 appends
+    EXPECT_EQ(m.move_subtree(h("cell.Counter"), scratch, 1), E_OK);
+    EXPECT_EQ(children("scratch"), (Names{"Speed", "Counter", "Gain"}));
+    // Within one parent the position counts the siblings without the node.
+    EXPECT_EQ(m.move_subtree(speed, scratch, 2), E_OK);
+    EXPECT_EQ(m.move_subtree(speed, scratch, 3), E_RANGE);
+    EXPECT_EQ(m.move_subtree(h("cell.deep"), h("cell.deep.deeper"), 0), E_INVALID);  // into itself
+    ASSERT_EQ(m.create_node("scratch.Label", VT_STR), E_OK);
+    EXPECT_EQ(m.move_subtree(h("cell.Label"), scratch, 0), E_EXIST);
+    EXPECT_EQ(m.move_subtree(speed, h("jobs.Demo"), 0), E_NALLOWED);
+    EXPECT_EQ(m.move_subtree(h("sys.SerialNo"), scratch, 0), E_ACCESS);
+    EXPECT_EQ(children("scratch"), (Names{"Counter", "Gain", "Speed", "Label"}));  // the refusals moved nothing
+}
+
+TEST_F(MachineTest, SetValuesAreTheSessionsOwnUntilWritten) {
+    Session other;
+    int32_t x = h("demo.Speed");
+    ASSERT_EQ(m.set_value(s, x, "42"), E_OK);
+    EXPECT_EQ(m.write_sync(other, x), E_OK);  // writes nothing of s
+    EXPECT_EQ(info(x).value, "1200");
+    EXPECT_EQ(m.write_sync(s, x), E_OK);
+    EXPECT_EQ(info(x).value, "42");
+    ASSERT_EQ(m.set_value(other, x, "43"), E_OK);
+    EXPECT_EQ(m.read_node(other, x), E_OK);  // a read replaces what was set
+    EXPECT_EQ(m.write_sync(other, x), E_OK);
+    EXPECT_EQ(info(x).value, "42");
+    ASSERT_EQ(m.set_value(s, x, "44"), E_OK);
+    ASSERT_EQ(m.delete_node(x), E_OK);
+    EXPECT_EQ(m.write_sync(s, x), E_NOEXIST);
+}
+
+TEST_F(MachineTest, CollectionsBelongToTheirSessionAndAreFew) {
+    Session other;
+    int32_t c = m.create_collection(s), n = -1;
+    EXPECT_TRUE(m.collection_count(s, c, n) == E_OK && n == 0);
+    EXPECT_EQ(m.collection_count(other, c, n), E_INVALID);
+    for (size_t i = 1; i < kMaxCollections; ++i) ASSERT_NE(m.create_collection(s), -1) << i;
+    EXPECT_EQ(m.create_collection(s), -1);
+    m.end_session(s);
+    EXPECT_NE(m.create_collection(s), -1);
 }
 
 }  // namespace
