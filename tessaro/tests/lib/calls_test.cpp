@@ -89,7 +89,8 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
 
 // Replies reach their callers by sequence number: out of order, or too late
 // (the caller has timed out, and the reply is dropped); a break wakes every
-// caller still waiting.
+// caller still waiting. Requests that belong to no connection, system
+// messages, go to the newest connection still alive.
 TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     ::setenv("TESSARO_CALL_TIMEOUT_MS", "1000", 1);
     std::mutex mu;
@@ -111,6 +112,12 @@ TEST(Calls, EveryCallerGetsItsOwnReplyTheTimeoutOrTheBreak) {
     EXPECT_EQ(GetNodeValueStringLen(hc, 222), 222);
     t.join();
     EXPECT_EQ(first, 111);
+
+    ScriptedPeer newer;  // system messages go to the newest connection still alive
+    ASSERT_GE(newer.connect(), 0);
+    EXPECT_EQ(GetSystemMessageXMLLen(5), 0);
+    newer.session()->close();
+    EXPECT_TRUE(eventually([] { return GetSystemMessageXMLLen(5) == 5; }));
 
     std::atomic<int> unavailable{0};
     std::vector<std::thread> threads;
