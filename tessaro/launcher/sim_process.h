@@ -8,33 +8,29 @@
 // The simulator gets "--port 0" (a free port) unless the arguments name a
 // port. The constructor waits, bounded, until the simulator prints its
 // "tessaro-sim: listening on ADDR" line or exits (a bad start: listening() is
-// false, stop() gives its exit status, log() its message). Its standard error
-// goes to a temporary file so a chatty simulator never blocks on a full pipe.
-// It is stopped by its process id only: SIGTERM, then SIGKILL when it does
-// not exit in time.
+// false, stop() gives its exit status, log() its message). It runs as a
+// ChildProcess: stopped by its process id only, SIGTERM, then SIGKILL when it
+// does not exit in time.
 #pragma once
-
-#include <signal.h>
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace tessaro {
 
 class SimProcess {
 public:
     SimProcess(const std::string& executable, std::vector<std::string> args = {}, int start_timeout_ms = 20000);
-    ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
+    ~SimProcess() { stop(); }
 
     bool listening() const { return port_ > 0; }
     int port() const { return port_; }
     // The address it listens on, as it printed it; empty when not listening.
     const std::string& address() const { return address_; }
     // Everything it wrote to standard error so far.
-    std::string log() const;
+    std::string log() const { return child_.err(); }
     // Stops it (`sig`, SIGTERM unless a test wants a crash; SIGKILL after
     // `timeout_ms`) and returns its exit status, 128 + signal number when a
     // signal ended it; -1 when it could not be started. Once stopped, further
@@ -42,14 +38,12 @@ public:
     int stop(int timeout_ms = 5000, int sig = SIGTERM);
     // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT ...) to the running simulator;
     // stop() still collects it afterwards, a stopped one included.
-    void signal(int sig);
+    void signal(int sig) { child_.signal(sig); }
 
 private:
-    pid_t pid_ = -1;
-    int status_ = -1;
+    ChildProcess child_;
     int port_ = 0;
     std::string address_;
-    std::string log_path_;
 };
 
 }  // namespace tessaro

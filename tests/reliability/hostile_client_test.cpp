@@ -7,7 +7,6 @@
 #include <map>
 
 #include "scripted_peer.h"
-#include "program.h"
 #include "sim_process.h"
 #include "support.h"
 

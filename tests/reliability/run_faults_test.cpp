@@ -8,12 +8,13 @@
 #include <atomic>
 
 #include "scripted_peer.h"
-#include "program.h"
 #include "sim_process.h"
+#include "support.h"
 
 namespace {
 
-constexpr double kBoundS = 30.0;  // far beyond every expected run; a hang shows as 137
+constexpr int kBoundMs = 30000;  // far beyond every expected run; a hang shows as 137
+namespace test = tessaro::sim::test;
 
 std::atomic<unsigned> g_plc{0};
 int remember(HController, unsigned int value, unsigned int) {
@@ -27,23 +28,23 @@ int remember(HController, unsigned int value, unsigned int) {
 // the call fails at once; stopped, it times out after 3 s. Either way the
 // start is unconfirmed, status 4, never a verdict on a job that did not run.
 TEST(RunFaults, SimulatorKilledOrStoppedDuringTheStart) {
-    rel::TempFile scenario(R"({"plc": {"ready_delay_ms": 300},
+    test::TempDir dir;
+    test::write_file(dir.path + "/s.json", R"({"plc": {"ready_delay_ms": 300},
         "nodes": [{"name": "J", "type": "VT_JOB", "duration_ms": 500}],
         "faults": [{"op": "JobStart", "delay_ms": 2000}]})");
     for (int sig : {SIGKILL, SIGSTOP}) {
-        tessaro::SimProcess sim(TESSARO_SIM, {"--scenario", scenario.path()});
+        tessaro::SimProcess sim(TESSARO_SIM, {"--scenario", dir.path + "/s.json"});
         ASSERT_TRUE(sim.listening());
         HController witness = DetectRemoteController(sim.address().c_str(), 1610);
         ASSERT_NE(witness, -1);
         g_plc = 0;
         ASSERT_EQ(RegisterOnPLCChanged(witness, remember), 0);
-        rel::Run run(rel::link("zunaRunJob"), {"-c", sim.address(), "-n", "J"});
+        tessaro::ChildProcess run({ZUNA_BIN_DIR "zunaRunJob", "-c", sim.address(), "-n", "J"});
         ASSERT_TRUE(peer::eventually([] { return (g_plc.load() & 0x10) != 0; }, 10000));
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
         sim.signal(sig);
-        rel::RunResult r = run.wait(kBoundS);
-        EXPECT_EQ(r.status, 4) << strsignal(sig) << "\n" << r.err;
-        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(run.wait(kBoundMs), 4) << strsignal(sig) << "\n" << run.err();
+        EXPECT_EQ(run.out() + run.err(), "");
     }
 }
 
@@ -53,26 +54,26 @@ TEST(RunFaults, SimulatorKilledOrStoppedDuringTheStart) {
 TEST(RunFaults, BinaryValueShrinksBetweenLengthAndCopy) {
     std::string hex;
     for (int i = 0; i < 16384; ++i) hex += "5A ";
-    rel::TempFile scenario(R"({"nodes": [{"name": "B", "type": "VT_BIN", "value": ")" + hex + R"("}],
+    test::TempDir dir;
+    test::write_file(dir.path + "/s.json", R"({"nodes": [{"name": "B", "type": "VT_BIN", "value": ")" + hex + R"("}],
         "faults": [{"op": "GetNodeValueBinCopy", "node": "B", "delay_ms": 1500}]})");
-    tessaro::SimProcess sim(TESSARO_SIM, {"--scenario", scenario.path()});
+    tessaro::SimProcess sim(TESSARO_SIM, {"--scenario", dir.path + "/s.json"});
     ASSERT_TRUE(sim.listening());
     HController other = DetectRemoteController(sim.address().c_str(), 1610);
     ASSERT_NE(other, -1);
     HNodeObject node = GetNode(other, "B");
     ASSERT_NE(node, -1);
 
-    rel::Run run(rel::link("zunaReadVar"), {"-c", sim.address(), "-n", "B"});
-    ASSERT_TRUE(peer::eventually([&] { return run.out_so_far().find("Size: 16384\n") != std::string::npos; }, 10000));
+    tessaro::ChildProcess run({ZUNA_BIN_DIR "zunaReadVar", "-c", sim.address(), "-n", "B"});
+    ASSERT_TRUE(peer::eventually([&] { return run.out().find("Size: 16384\n") != std::string::npos; }, 10000));
     ASSERT_EQ(SetNodeValueString(other, node, "01"), 0);
     ASSERT_EQ(WriteNodeSync(other, node), 0);
-    rel::RunResult r = run.wait(kBoundS);
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run.wait(kBoundMs), 0) << run.err();
     const std::string report =
         "Nodename: B\nPath:     \nName:     B\nHandle:   1\nNodeId:   4294967297\nType:     9 (VT_BIN)\n"
         "Size: 16384\nPriv:     rw\nUnit:     \nMin:      0.000000\nMax:      0.000000\nIndex:    0\n";
-    EXPECT_TRUE(r.out == report) << r.out.substr(0, 1000);
-    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(run.out() == report) << run.out().substr(0, 1000);
+    EXPECT_EQ(run.err(), "");
 }
 
 }  // namespace
