@@ -12,16 +12,12 @@ types="VT_I32 VT_I64 VT_R32 VT_R64 VT_BOOLEAN VT_STR VT_SEL VT_SET VT_BIN VT_TEX
 # command line up to the cursor (a trailing blank starts an empty word) | expected
 cases=(
   "zunaRunJob |-c -n -v -t -h"
-  "zunaWriteStr -n demo.Speed -|-c -n -v -t -h"
   "zunaCreateVar -n x -t |$types"
   "zunaCreateVar -t VT_B|VT_BOOLEAN VT_BIN"
   "zunaReadStr -c |"
-  "zunaSelectJob -n De|"
   "tessaro-sim |--bind --port --scenario --state --trace --help"
-  "tessaro-sim --s|--scenario --state"
   "tessaro-sim --port |"
   "tessaro-sim --scenario $tmp/sc|$tmp/scen.json"
-  "tessaro-sim --port 0 --state $tmp/st|$tmp/state.json"
   "tessaro-sim --trace = $tmp/s|$tmp/scen.json $tmp/state.json"
 )
 failures=0

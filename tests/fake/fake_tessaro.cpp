@@ -50,33 +50,26 @@ State& state()
     return *s;
 }
 
-} // namespace
-
-/* Reaches the private parts of Script. */
-struct Access {
-    /* Logs the call and picks its answer (a custom function runs outside the lock). */
-    static Answer answer(const Call& call)
+/* Logs the call and picks its answer (a custom function runs outside the lock). */
+Answer answer(const Call& call)
+{
+    State& s = state();
+    AnswerFn fn;
+    Answer a;
     {
-        State& s = state();
-        AnswerFn fn;
-        Answer a;
-        {
-            std::lock_guard<std::mutex> lock(s.mu);
-            s.log.push_back(call);
-            Script& sc = s.scripts.at(call.op);
-            if (sc.fn_) {
-                fn = sc.fn_;
-            } else if (sc.next_ < sc.seq_.size()) {
-                a = sc.seq_[sc.next_++];
-            } else {
-                a = sc.def_;
-            }
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.log.push_back(call);
+        Script& sc = s.scripts.at(call.op);
+        if (sc.fn) {
+            fn = sc.fn;
+        } else if (sc.next < sc.seq.size()) {
+            a = sc.seq[sc.next++];
+        } else {
+            a = sc.def;
         }
-        return fn ? fn(call) : a;
     }
-};
-
-namespace {
+    return fn ? fn(call) : a;
+}
 
 /* ---- Arguments: logged by kind, then the answer applied to them -------------- */
 
@@ -188,7 +181,7 @@ template <class Ret, class... A> Ret invoke(const char* op, A... args)
     Call c;
     c.op = op;
     (note(c, args), ...);
-    Answer a = Access::answer(c);
+    Answer a = answer(c);
     Apply apply{a};
     (apply(args), ...);
     if constexpr (std::is_pointer<Ret>::value) {
@@ -204,23 +197,23 @@ template <class Ret, class... A> Ret invoke(const char* op, A... args)
 Script& Script::always(Answer a)
 {
     std::lock_guard<std::mutex> lock(state().mu);
-    fn_ = nullptr;
-    def_ = std::move(a);
+    fn = nullptr;
+    def = std::move(a);
     return *this;
 }
 
 Script& Script::sequence(std::vector<Answer> as)
 {
     std::lock_guard<std::mutex> lock(state().mu);
-    fn_ = nullptr;
-    seq_.insert(seq_.end(), as.begin(), as.end());
+    fn = nullptr;
+    seq.insert(seq.end(), as.begin(), as.end());
     return *this;
 }
 
-Script& Script::custom(AnswerFn fn)
+Script& Script::custom(AnswerFn f)
 {
     std::lock_guard<std::mutex> lock(state().mu);
-    fn_ = std::move(fn);
+    fn = std::move(f);
     return *this;
 }
 

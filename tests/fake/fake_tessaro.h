@@ -94,18 +94,15 @@ using AnswerFn = std::function<Answer(const Call&)>;
  * unused answer of the sequence, else the default. Each setter drops a
  * custom function set before it.
  */
-class Script {
-public:
+struct Script {
     Script& always(Answer a);
     Script& sequence(std::vector<Answer> as);
     Script& custom(AnswerFn fn);
 
-private:
-    friend struct Access;
-    Answer def_;
-    std::vector<Answer> seq_;
-    size_t next_ = 0;
-    AnswerFn fn_;
+    Answer def;
+    std::vector<Answer> seq;
+    size_t next = 0;
+    AnswerFn fn;
 };
 
 /** The script of an operation; throws std::invalid_argument for a name that is none. */

@@ -25,10 +25,7 @@ protected:
     void SetUp() override { fake::reset(); }
     void TearDown() override { EXPECT_TRUE(fake::recordsGivenBackOnce()); }
 
-    template <class F> static std::string output(F&& body)
-    {
-        return testsupport::captureStdout(std::forward<F>(body));
-    }
+    template <class F> static std::string output(F&& body) { return testsupport::captureStdout(body); }
 };
 
 #endif

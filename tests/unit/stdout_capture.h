@@ -1,16 +1,25 @@
 /*
- * stdout_capture.cpp - see stdout_capture.h.
+ * stdout_capture.h - captures everything written to standard output.
+ *
+ * While `body` runs, file descriptor 1 points at a temporary file, so every
+ * byte written through stdio, std::cout or write(1, ...) is kept exactly,
+ * from any thread. Only what reached the file by the time `body` returned
+ * counts: output the code left in stdio's buffer is dropped, so a missing
+ * flush shows. Keep gtest assertions out of `body`: their messages would be
+ * captured too. Captures do not nest.
  */
-#include "stdout_capture.h"
+#ifndef TESTSUPPORT_STDOUT_CAPTURE_H
+#define TESTSUPPORT_STDOUT_CAPTURE_H
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 
-std::string captureStdout(const std::function<void()>& body)
+template <class F> std::string captureStdout(F&& body)
 {
     fflush(stdout);
     FILE* file = tmpfile();
@@ -35,3 +44,5 @@ std::string captureStdout(const std::function<void()>& body)
 }
 
 } // namespace testsupport
+
+#endif /* TESTSUPPORT_STDOUT_CAPTURE_H */
