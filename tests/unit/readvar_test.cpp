@@ -47,13 +47,18 @@ TEST_F(ReadVarTest, NullTextsPrintEmptyAndATopBitIndexNegative)
     EXPECT_EQ(fake::calls("ReadNode")[1].ints, (Ints{HC, kParent}));
 }
 
-// A node without a record of its own fails end to end.
-TEST_F(ReadVarTest, ParentWithoutARecordEndsTheReport)
+// A node at the top (no parent), or whose parent has no record, has no
+// parent line; a node without a record of its own fails end to end.
+TEST_F(ReadVarTest, NoParentLine)
 {
     node.type = VT_I32;
-    fake::on("GetNodeInfo").custom(fake::byInt(1, {{kNode, node}})); // the parent has none
-    std::string out = output([&] { EXPECT_EQ(readVar(HC, fake::str("a.b"), nullptr), E_OK); });
-    EXPECT_EQ(out.substr(out.rfind("Index")), "Index:    0\n");
+    for (HNodeObject p : {HNodeObject(-1), kParent}) {
+        fake::on("GetParentNode").always(p);
+        fake::on("GetNodeInfo").custom(fake::byInt(1, {{kNode, node}}));
+        std::string out = output([&] { EXPECT_EQ(readVar(HC, fake::str("a.b"), nullptr), E_OK); });
+        EXPECT_EQ(out.substr(out.rfind("Index")), "Index:    0\n");
+    }
+    EXPECT_EQ(fake::count("ReadNode"), 3u); // the node twice, the parent once
 }
 
 const std::string kHead = "Nodename: \nPath:     \nName:     \nHandle:   50\nNodeId:   0\nType:     9 (VT_BIN)\n";

@@ -48,9 +48,9 @@ TEST(Connect, FailuresGiveMinusOneInTimeAndGoToTheLogFile) {
     EXPECT_EQ(refusing.connect(), -1);
     EXPECT_EQ(other_version.connect(), -1);
     EXPECT_EQ(ReadNode(p.connect(), 1), E_TIMEOUT);
-    Stopwatch sw;
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(silent.connect(), -1);
-    EXPECT_LT(sw.ms(), 2500);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
     ::unsetenv("TESSARO_LOG");
     EXPECT_EQ(refusing.requests() + other_version.requests() + silent.requests(), 3u);
     std::stringstream text;

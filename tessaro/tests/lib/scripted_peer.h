@@ -187,19 +187,12 @@ inline int32_t last_i32(const Request& r) {
     return last;
 }
 
-struct Stopwatch {
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    long ms() const {
-        auto d = std::chrono::steady_clock::now() - start;
-        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-    }
-};
-
 // Polls `done` every 5 ms for up to `timeout_ms`; true once it holds.
 template <typename Pred>
 bool eventually(Pred done, int timeout_ms = 3000) {
-    for (Stopwatch sw; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (sw.ms() > timeout_ms) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
     return true;
 }
 

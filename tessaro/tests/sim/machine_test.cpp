@@ -1,5 +1,4 @@
-// The machine model in-process: values parsed and rendered per type, binary
-// copies that refuse a buffer of any other size than the value's, and the
+// The machine model in-process: values parsed and rendered per type, and the
 // node operations that no link of the program reaches (job nodes, delete,
 // rename, move, values pending per session, collections). Reads, writes,
 // creates, job runs, their timings and events are the end-to-end
@@ -78,15 +77,6 @@ protected:
     Machine m;
     Session s;
 };
-
-TEST_F(MachineTest, BinaryCopiesNeedExactlyTheValuesSize) {
-    int32_t calibration = h("demo.Calibration");  // 20 bytes
-    std::vector<uint8_t> bytes;
-    EXPECT_EQ(m.bin_copy(calibration, 19, bytes), E_NOSPACE);
-    EXPECT_EQ(m.bin_copy(calibration, 21, bytes), E_NOSPACE);
-    EXPECT_EQ(m.bin_copy(calibration, 20, bytes), E_OK);
-    EXPECT_EQ(bytes.size(), 20u);
-}
 
 // No link of the program creates job nodes, deletes, renames or moves; the
 // library's clients may.

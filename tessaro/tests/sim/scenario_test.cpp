@@ -109,10 +109,8 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
 {"name": "v", "type": "VT_I32", "value": "12x"}]}]})", "2:42", "'12x' is not a valid VT_I32 value"},
         {R"({"job_node_types": [{"name": "Line"}], "nodes": [{"name": "J", "type": "VT_JOB", "children": [
 {"name": "n", "type": "JOBNODE", "nodetype": "Arc"}]}]})", "2:46", "unknown job node type 'Arc'"},
-        {R"({"plc": {"selected": "jobs.Nope"}})", "1:22", "no node named 'jobs.Nope'"},
         {R"({"drivers": [{"name": "d"}],
 "devices": [{"name": "x", "driver": "d", "dependencies": ["y"]}]})", "2:59", "unknown device 'y'"},
-        {R"({"faults": [{"op": "JobStart", "result": -9, "action": "close"}]})", "1:56", "a result or an action"},
         {R"({"nodes": [{"name": "J", "type": "VT_JOB", "children": [{"name": "v", "type": "VT_I32"}]}]})", "1:79",
          "cannot be inside a job"},
         {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},

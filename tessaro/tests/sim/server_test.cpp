@@ -1,6 +1,6 @@
-// Which calls fault rules hit; the server in-process with short time bounds,
-// driven over TCP with the shared codec: the handshake, a silent fault, a
-// client that does not read, and shutdown.
+// The server in-process with short time bounds, driven over TCP with the
+// shared codec: the handshake, a silent fault, a client that does not read,
+// and shutdown. Which calls a fault hits is the end-to-end transcripts'.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -13,29 +13,6 @@ namespace {
 
 using proto::Op;
 using test::RawClient;
-
-TEST(FaultTable, CallAndTimesPickTheWindowOfMatchingCallsAndTheFirstListedWins) {
-    const std::tuple<uint64_t, uint64_t, std::vector<int>> cases[] = {
-        {0, 0, {1, 2, 3, 4, 5}}, {2, 0, {2}}, {0, 2, {1, 2}}, {2, 2, {2, 3}}};
-    for (const auto& [call, times, expected] : cases) {
-        FaultTable t({Fault{Op::GetNode, "a", {}, call, times, -1, Fault::Action::None, 0}});
-        std::vector<int> hit;
-        for (int i = 1; i <= 5; ++i) {
-            EXPECT_FALSE(t.check({Op::GetNode, {"b"}, {}}));  // not counted: another node,
-            EXPECT_FALSE(t.check({Op::ReadNode, {"a"}, {}}));  // another operation
-            if (t.check({Op::GetNode, {"a"}, {}})) hit.push_back(i);
-        }
-        EXPECT_EQ(hit, expected) << "call " << call << ", times " << times;
-    }
-    // The first listed fault wins, but all count: the second one counts the
-    // first call too, although the first one hit it.
-    FaultTable t({Fault{Op::JobStart, {}, {}, 0, 1, -9, Fault::Action::None, 0},
-                  Fault{Op::JobStart, {}, {}, 2, 0, -14, Fault::Action::None, 0}});
-    FaultQuery q{Op::JobStart, {}, {}};
-    EXPECT_EQ(t.check(q)->result, -9);
-    EXPECT_EQ(t.check(q)->result, -14);
-    EXPECT_FALSE(t.check(q));
-}
 
 TEST(Server, DropsWhoBreaksTheHandshakeOrDoesNotReadAndStopsPromptly) {
     ServerOptions opt;
