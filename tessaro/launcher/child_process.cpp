@@ -24,7 +24,7 @@ std::string temp_file() {
     const char* dir = std::getenv("TMPDIR");
     std::string path = std::string(dir && *dir ? dir : "/tmp") + "/tessaro-child-XXXXXX";
     int fd = mkstemp(path.data());
-    if (fd < 0) return "/dev/null";
+    if (fd < 0) return "";
     close(fd);
     return path;
 }
@@ -46,7 +46,11 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) : out_path_(temp_file(
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_APPEND, 0);
     posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_APPEND, 0);
-    int rc = argv.empty() ? EINVAL : posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
+    // Without its files it is not started: output that cannot be read back
+    // must not pass for output that was empty.
+    int rc = argv.empty() ? EINVAL
+             : out_path_.empty() || err_path_.empty() ? EIO
+                                                      : posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         pid_ = -1;
@@ -58,7 +62,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) : out_path_(temp_file(
 ChildProcess::~ChildProcess() {
     wait(0);
     for (const std::string* path : {&out_path_, &err_path_})
-        if (*path != "/dev/null") unlink(path->c_str());
+        if (!path->empty()) unlink(path->c_str());
 }
 
 std::string ChildProcess::out() const { return read_file(out_path_); }
@@ -89,7 +93,10 @@ int ChildProcess::wait(int timeout_ms) {
         kill(pid_, SIGKILL);
         int st = 0;
         rusage ru{};
-        if (wait4(pid_, &st, 0, &ru) == pid_) collected(st, ru.ru_maxrss);
+        pid_t r;
+        while ((r = wait4(pid_, &st, 0, &ru)) < 0 && errno == EINTR) {
+        }
+        if (r == pid_) collected(st, ru.ru_maxrss);
         pid_ = -1;
     }
     return status_;

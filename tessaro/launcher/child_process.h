@@ -20,8 +20,9 @@ namespace tessaro {
 
 class ChildProcess {
 public:
-    // argv[0] is the executable's path. When it cannot be started, err()
-    // says why and the status is -1.
+    // argv[0] is the executable's path. When it cannot be started (its files
+    // for output not made included), its status is -1 and err() says why
+    // when it can.
     explicit ChildProcess(std::vector<std::string> argv);
     // Kills it (SIGKILL) when it still runs, and removes the files.
     ~ChildProcess();

@@ -59,7 +59,8 @@ TEST_F(AccessTest, ReadStr)
     fake::on("GetNode").custom(fake::byText(0, {{"sys.BoardAddr", kNode}}, -1)); // readIp reads this one
     fake::on("GetNodeValueStringLen").always(3);
     fake::on("GetNodeValueString").always(fake::Answer(0).text("abc"));
-    EXPECT_EQ(readIp(HC, &str), E_OK);
+    str = nullptr;
+    ASSERT_EQ(readIp(HC, &str), E_OK);
     EXPECT_STREQ(str, "abc");
     free(str);
 }
