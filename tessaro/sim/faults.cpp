@@ -5,7 +5,38 @@
 namespace tessaro::sim {
 
 FaultTable::FaultTable(std::vector<Fault> faults) {
-    for (auto& f : faults) entries_.push_back(Entry{std::move(f), 0});
+    for (auto& f : faults) add(std::move(f));
+}
+
+size_t FaultTable::add(Fault f) {
+    entries_.push_back(Entry{std::move(f), next_index_, 0});
+    return next_index_++;
+}
+
+bool FaultTable::remove(size_t index) {
+    auto it = std::find_if(entries_.begin(), entries_.end(), [index](const Entry& e) { return e.index == index; });
+    if (it == entries_.end()) return false;
+    entries_.erase(it);
+    return true;
+}
+
+std::optional<uint64_t> FaultTable::last_call(const Fault& f) {
+    uint64_t times = f.times ? f.times : (f.call ? 1 : 0);
+    if (times == 0) return std::nullopt;
+    return (f.call ? f.call : 1) + times - 1;
+}
+
+std::vector<FaultStatus> FaultTable::status() const {
+    std::vector<FaultStatus> out;
+    for (const auto& e : entries_) {
+        FaultStatus s{e.fault, e.index, e.seen, std::nullopt};
+        if (auto last = last_call(e.fault)) {
+            uint64_t first = e.fault.call ? e.fault.call : 1;
+            s.left = *last + 1 - std::max(first, e.seen + 1);
+        }
+        out.push_back(s);
+    }
+    return out;
 }
 
 std::vector<Fault> FaultTable::faults() const {
@@ -27,9 +58,8 @@ bool FaultTable::matches(const Fault& f, const FaultQuery& q) {
 
 bool FaultTable::in_window(const Fault& f, uint64_t n) {
     uint64_t first = f.call ? f.call : 1;
-    if (n < first) return false;
-    uint64_t times = f.times ? f.times : (f.call ? 1 : 0);
-    return times == 0 || n - first < times;
+    auto last = last_call(f);
+    return n >= first && (!last || n <= *last);
 }
 
 std::optional<FaultHit> FaultTable::check(const FaultQuery& q) {
@@ -41,7 +71,7 @@ std::optional<FaultHit> FaultTable::check(const FaultQuery& q) {
         const Fault& f = e.fault;
         FaultHit h;
         h.delay_ms = f.delay_ms;
-        h.index = static_cast<size_t>(&e - entries_.data());
+        h.index = e.index;
         if (f.result) {
             h.kind = FaultHit::Kind::Result;
             h.result = *f.result;
@@ -54,6 +84,13 @@ std::optional<FaultHit> FaultTable::check(const FaultQuery& q) {
         }
         hit = h;
     }
+    // A fault whose last call has come is spent.
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [](const Entry& e) {
+                                      auto last = last_call(e.fault);
+                                      return last && e.seen >= *last;
+                                  }),
+                   entries_.end());
     return hit;
 }
 

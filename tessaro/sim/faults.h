@@ -35,7 +35,7 @@ struct FaultHit {
     Kind kind = Kind::Delay;
     int32_t result = 0;
     int64_t delay_ms = 0;
-    size_t index = 0;  // the fault's position in the scenario's list, from 0
+    size_t index = 0;  // the fault's number: its position in the scenario's list, from 0
 };
 
 // The request facts a fault may match on.
@@ -45,7 +45,18 @@ struct FaultQuery {
     std::vector<int32_t> handles;    // every handle the request carries
 };
 
-// Not thread-safe: the machine calls it under its lock.
+// A fault as it stands: its number, how many matching calls it has seen
+// since it was added, and how many it will still hit (none: no end).
+struct FaultStatus {
+    Fault fault;
+    size_t index = 0;
+    uint64_t seen = 0;
+    std::optional<uint64_t> left;
+};
+
+// Not thread-safe: the machine calls it under its lock. Scenario faults are
+// numbered by their position from 0, faults added later go on from there.
+// A fault whose window of calls has passed removes itself.
 class FaultTable {
 public:
     FaultTable() = default;
@@ -54,6 +65,11 @@ public:
     bool empty() const { return entries_.empty(); }
     // The faults as configured, in list order.
     std::vector<Fault> faults() const;
+    std::vector<FaultStatus> status() const;
+    // Appends a fault, counting its calls from now on; returns its number.
+    size_t add(Fault f);
+    // Removes the fault numbered `index`; false when there is none.
+    bool remove(size_t index);
     // True when some fault is about `op`.
     bool watches(proto::Op op) const;
     // Counts the request against every fault that matches it, then returns
@@ -63,12 +79,16 @@ public:
 private:
     struct Entry {
         Fault fault;
+        size_t index = 0;
         uint64_t seen = 0;
     };
+    // The last call number the fault hits; none when it has no end.
+    static std::optional<uint64_t> last_call(const Fault& f);
     static bool matches(const Fault& f, const FaultQuery& q);
     static bool in_window(const Fault& f, uint64_t n);
 
     std::vector<Entry> entries_;
+    size_t next_index_ = 0;
 };
 
 }  // namespace tessaro::sim

@@ -7,9 +7,6 @@
 
 namespace tessaro::sim {
 
-namespace {
-
-// The result of a reply frame; none when nothing is sent.
 std::optional<int32_t> result_of(const Outcome& o) {
     if (o.kind != Outcome::Kind::Reply || o.frame.size() < wire::kFrameHeader) return std::nullopt;
     wire::Reader r(o.frame.data() + wire::kFrameHeader, o.frame.size() - wire::kFrameHeader);
@@ -17,6 +14,8 @@ std::optional<int32_t> result_of(const Outcome& o) {
     if (!r.i32(rc)) return std::nullopt;
     return rc;
 }
+
+namespace {
 
 std::vector<std::string> node_names(Machine& m, const OpLayout& layout, const std::vector<Arg>& args) {
     std::vector<std::string> out(args.size());

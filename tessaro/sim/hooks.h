@@ -16,6 +16,9 @@ namespace tessaro::sim {
 Outcome serve(Machine& m, Session& s, PlcSink* sink, const ServerOptions& opt, const std::string& peer,
               const std::vector<uint8_t>& body, const DelayFn& delay);
 
+// The result of an outcome's reply frame; none when nothing is sent.
+std::optional<int32_t> result_of(const Outcome& o);
+
 // Records a request and its outcome in the trace of `opt`, if any. `nodes`:
 // full names of the nodes the arguments address, looked up before the
 // request was carried out (a deleted node has none after).

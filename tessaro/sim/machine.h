@@ -144,6 +144,22 @@ public:
     // Drops what the machine keeps for a connection that ends.
     void end_session(Session& s);
 
+    // Run-time control, for changes that no library operation makes
+    // (machine_control.cpp).
+    // Sets and clears PLC state bits in one change, pushed to registered clients.
+    void change_plc(uint32_t set, uint32_t clear);
+    // How the job `name` (full name, or a short name that only one job has)
+    // ends its next runs and how long they take. E_NOEXIST: no such job.
+    int set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms);
+    size_t add_fault(Fault f);
+    bool remove_fault(size_t index);
+    std::vector<FaultStatus> fault_status();
+    // Puts the machine back as `cfg` describes it, without faults: a run
+    // under way is dropped, and registered clients learn the new PLC word.
+    // Handles are given anew in tree order, so the nodes of an unchanged
+    // scenario keep theirs.
+    void reset(MachineConfig cfg);
+
 private:
     bool can_contain(const Node* parent, const Node& child) const;
     bool accepts_subnodes(const Node& n) const;

@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "control/control_port.h"
+#include "control/http_control.h"
 #include "default_scenario.h"
 #include "machine.h"
 #include "options.h"
 #include "scenario.h"
+#include "scenario_writer.h"
 #include "server.h"
 #include "state_file.h"
 #include "trace.h"
@@ -102,28 +105,44 @@ int run(int argc, char** argv) {
         }
         server_opt.state = state.get();
     }
+    // The HTTP API reads the trace from memory, with or without a file.
     Trace trace(log_line);
-    if (!opt.trace.empty()) {
-        if (!trace.open(opt.trace, error)) {
-            log_line(error);
-            return kExitUsage;
-        }
-        server_opt.trace = &trace;
+    if (!opt.trace.empty() && !trace.open(opt.trace, error)) {
+        log_line(error);
+        return kExitUsage;
     }
+    if (!opt.trace.empty() || opt.http) server_opt.trace = &trace;
     Server server(machine, server_opt, log_line);
     if (!server.listen(opt.bind, opt.port, error)) {
         log_line(error);
         return kExitUsage;
     }
+    std::unique_ptr<ControlPort> control;
+    std::unique_ptr<HttpControl> http;
+    if (opt.http) {
+        std::string start;
+        machine.inspect([&](const MachineView& v) { write_scenario(v, start, error); });
+        control = std::make_unique<ControlPort>(machine, server_opt, start);
+        http = std::make_unique<HttpControl>(*control, log_line);
+        if (!http->listen(opt.http_bind, opt.http_port, error)) {
+            log_line(error);
+            return kExitUsage;
+        }
+    }
     machine.start_timers();
     server.start();
     log_line("listening on " + server.endpoint());
+    if (http) {
+        http->start();
+        log_line("control page and API on " + http->url());
+    }
 
     timespec slice{1, 0};
     while (true) {
         int sig = sigtimedwait(&stop_signals, nullptr, &slice);
         if (sig == SIGINT || sig == SIGTERM) break;
     }
+    if (http) http->stop();
     server.stop();
     machine.stop_timers();
     // What changed without a request (the PLC word at a job's end) is kept too.

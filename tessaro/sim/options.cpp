@@ -2,7 +2,7 @@
 
 namespace tessaro::sim {
 
-const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE]";
+const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] [--http [ADDR:]PORT]";
 
 namespace {
 
@@ -36,7 +36,8 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             arg = arg.substr(0, eq);
             inline_value = true;
         }
-        if (arg != "--bind" && arg != "--port" && arg != "--scenario" && arg != "--state" && arg != "--trace") {
+        if (arg != "--bind" && arg != "--port" && arg != "--scenario" && arg != "--state" && arg != "--trace" &&
+            arg != "--http") {
             error = (arg.rfind("-", 0) == 0 ? "unknown option '" + args[i] + "'" : "unexpected argument '" + args[i] + "'") +
                     " (" + kUsage + ")";
             return false;
@@ -59,6 +60,17 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
                 error = "invalid port '" + value + "' (0 to 65535)";
                 return false;
             }
+        } else if (arg == "--http") {
+            // [ADDR:]PORT; an IPv6 address in brackets.
+            size_t colon = value.rfind(':');
+            bool has_addr = colon != std::string::npos && (value[0] != '[' || value[colon - 1] == ']');
+            std::string port = has_addr ? value.substr(colon + 1) : value;
+            if (has_addr) o.http_bind = value.substr(0, colon);
+            if (!parse_port(port, o.http_port) || (has_addr && o.http_bind.empty())) {
+                error = "invalid --http '" + value + "' ([ADDR:]PORT, PORT 0 to 65535)";
+                return false;
+            }
+            o.http = true;
         } else {
             if (value.empty()) {
                 error = "option '" + arg + "' needs a file name";

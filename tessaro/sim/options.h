@@ -13,13 +13,16 @@ struct Options {
     std::string scenario;  // empty: the embedded default machine
     std::string state;     // --state: the machine is kept in this file
     std::string trace;     // --trace: every request and event is recorded here
+    bool http = false;     // --http [ADDR:]PORT: the control API and the live page
+    std::string http_bind = "127.0.0.1";
+    uint16_t http_port = 0;
     bool help = false;
 };
 
 extern const char kUsage[];
 
 // Parses the arguments after the program name: --bind ADDR, --port N,
-// --scenario FILE, --state FILE, --trace FILE (each also as --opt=VALUE),
+// --scenario FILE, --state FILE, --trace FILE, --http [ADDR:]PORT (each also as --opt=VALUE),
 // --help. False with a one-line
 // `error` for anything else.
 bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);

@@ -33,6 +33,26 @@ uint32_t outcome_bits(JobOutcome o) {
 }
 }  // namespace
 
+const char* plc_state_name(int state) {
+    return state >= 0 && state < static_cast<int>(sizeof kStateNames / sizeof kStateNames[0]) ? kStateNames[state]
+                                                                                               : nullptr;
+}
+
+namespace {
+const char* const kOutcomes[] = {"completed", "failed", "both", "none"};
+}
+
+const char* outcome_name(JobOutcome o) { return kOutcomes[static_cast<int>(o)]; }
+
+bool outcome_from_name(const std::string& name, JobOutcome& o) {
+    for (int i = 0; i < 4; ++i)
+        if (name == kOutcomes[i]) {
+            o = static_cast<JobOutcome>(i);
+            return true;
+        }
+    return false;
+}
+
 bool plc_state_from_name(const std::string& name, int& state) {
     for (int i = 0; i < static_cast<int>(sizeof kStateNames / sizeof kStateNames[0]); ++i)
         if (name == kStateNames[i]) {
@@ -87,6 +107,7 @@ int PlcEngine::start(TimePoint now) {
         return E_OK;
     }
     running_ = true;
+    run_outcome_ = job_->outcome;
     set_word(cleared | kActive);
     if (job_->duration_ms <= 0) finish(now);
     else end_at_ = now + std::chrono::milliseconds(job_->duration_ms);
@@ -96,7 +117,7 @@ int PlcEngine::start(TimePoint now) {
 void PlcEngine::finish(TimePoint now) {
     end_at_.reset();
     running_ = false;
-    set_word((word_ & ~kActive) | outcome_bits(job_ ? job_->outcome : JobOutcome::None));
+    set_word((word_ & ~kActive) | outcome_bits(run_outcome_));
     arm_ready(now);
 }
 

@@ -21,6 +21,11 @@ bool plc_state_from_name(const std::string& name, int& state);
 
 // How a job's end sets the outcome bits.
 enum class JobOutcome { Completed, Failed, Both, None };
+// "completed", "failed", "both", "none", and back; false for any other name.
+const char* outcome_name(JobOutcome o);
+bool outcome_from_name(const std::string& name, JobOutcome& o);
+// The name of PLC state number `state` ("PLC_JOB_READY"); null for none.
+const char* plc_state_name(int state);
 
 // How one job behaves when selected and started.
 struct JobSettings {
@@ -54,6 +59,14 @@ public:
     // is selected or it is not ready.
     int start(TimePoint now);
 
+    // Sets and clears bits of the word as one change (set wins over clear).
+    void change_bits(uint32_t set, uint32_t clear) { set_word((word_ & ~clear) | set); }
+    // New settings of the selected job, for its next runs: a run under way
+    // keeps the outcome it started with.
+    void update_job(const JobSettings& job) {
+        if (job_) job_ = job;
+    }
+
     // The next point in time at which run_due has something to do.
     std::optional<TimePoint> next_deadline() const;
     // Carries out everything that is due at `now`: a job's end, then READY.
@@ -69,6 +82,7 @@ private:
     int32_t selected_ = -1;
     std::optional<JobSettings> job_;  // settings of the selected job
     bool running_ = false;
+    JobOutcome run_outcome_ = JobOutcome::None;  // how the run under way ends
     std::optional<TimePoint> end_at_, ready_at_;
 };
 

@@ -25,7 +25,6 @@ namespace {
 
 using T = JsonValue::Type;
 
-constexpr int64_t kMaxDurationMs = 24LL * 3600 * 1000;
 constexpr int64_t kMaxFaultDelayMs = 60000;
 constexpr uint32_t kDefaultPlcWord = plc_bit(PLC_DEVICES_READY) | plc_bit(PLC_SYSTEM_READY);
 
@@ -348,11 +347,7 @@ void Loader::load_job(Node& n, const Fields& f) {
     if (const JsonValue* d = f.get("ready_delay_ms")) j.ready_delay_ms = get_int(*d, 0, kMaxDurationMs, "ready_delay_ms");
     if (const JsonValue* o = f.get("outcome")) {
         std::string s = get_string(*o, "the outcome");
-        if (s == "completed") j.outcome = JobOutcome::Completed;
-        else if (s == "failed") j.outcome = JobOutcome::Failed;
-        else if (s == "both") j.outcome = JobOutcome::Both;
-        else if (s == "none") j.outcome = JobOutcome::None;
-        else fail(*o, "unknown outcome " + quote(s) + " (completed, failed, both or none)");
+        if (!outcome_from_name(s, j.outcome)) fail(*o, "unknown outcome " + quote(s) + " (completed, failed, both or none)");
     }
     if (const JsonValue* b = f.get("never_ready")) j.never_ready = get_bool(*b, "never_ready");
     if (const JsonValue* b = f.get("never_active")) j.never_active = get_bool(*b, "never_active");

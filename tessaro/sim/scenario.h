@@ -10,6 +10,9 @@
 
 namespace tessaro::sim {
 
+// The longest job run and ready delay a machine takes.
+constexpr int64_t kMaxDurationMs = 24LL * 3600 * 1000;
+
 // The largest scenario file that is read.
 constexpr size_t kMaxScenarioBytes = 16u << 20;
 

@@ -121,10 +121,9 @@ private:
         if (n.kind == Kind::Variable) variable(n, full);
         if (n.kind == Kind::Job) {
             const JobSettings& j = n.job;
-            static const char* const kOutcomes[] = {"completed", "failed", "both", "none"};
             s_ += ", \"duration_ms\": " + std::to_string(j.duration_ms) +
                   ", \"ready_delay_ms\": " + std::to_string(j.ready_delay_ms) + ", \"outcome\": \"" +
-                  kOutcomes[static_cast<int>(j.outcome)] + "\"";
+                  outcome_name(j.outcome) + "\"";
             if (j.never_ready) s_ += ", \"never_ready\": true";
             if (j.never_active) s_ += ", \"never_active\": true";
         }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -100,12 +101,47 @@ void Trace::event(const std::string& conn, uint32_t plc_word) {
     write_line(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
 }
 
+void Trace::api(const std::string& conn, const std::string& call, const std::string& body, int status) {
+    std::string line = head(conn) + ",\"api\":";
+    text::append_json_string(line, call);
+    if (!body.empty()) line += ",\"body\":" + body;
+    write_line(line + ",\"status\":" + std::to_string(status) + "}\n");
+}
+
+std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (wait.count() > 0) cv_.wait_for(lk, wait, [&] { return last_ > after || interrupted_; });
+    std::vector<Numbered> out;
+    if (last_ <= after || kept_.empty()) return out;
+    // Numbers are consecutive: the first line wanted is found by arithmetic.
+    uint64_t first = std::max(after + 1, kept_.front().first);
+    for (size_t i = static_cast<size_t>(first - kept_.front().first); i < kept_.size() && out.size() < max; ++i)
+        out.push_back(kept_[i]);
+    return out;
+}
+
+uint64_t Trace::last_number() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return last_;
+}
+
+void Trace::interrupt() {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        interrupted_ = true;
+    }
+    cv_.notify_all();
+}
+
 void Trace::write_line(std::string line) {
     std::lock_guard<std::mutex> lk(mu_);
+    kept_.emplace_back(++last_, line.substr(0, line.size() - 1));
+    if (kept_.size() > kKeptLines) kept_.pop_front();
+    cv_.notify_all();
     // Unbuffered: the line is in the file when write() returns.
     const char* p = line.data();
     size_t left = line.size();
-    while (left > 0 && !failed_) {
+    while (left > 0 && !failed_ && fd_ >= 0) {
         ssize_t n = ::write(fd_, p, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {

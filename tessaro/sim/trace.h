@@ -1,9 +1,14 @@
 // The trace of `tessaro-sim --trace FILE`: one JSON object per line for
 // every request and every pushed event, written (and so readable by another
 // process) as it happens. Lines from different connections never mix.
+// The latest lines are also kept in memory, numbered from 1, for the HTTP
+// API to read and to follow.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,11 +39,27 @@ public:
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    // Creates or empties the file.
+    // Creates or empties the file. Without a file the lines are only kept
+    // in memory.
     bool open(const std::string& path, std::string& error);
 
     void request(const std::string& conn, const TracedRequest& r);
     void event(const std::string& conn, uint32_t plc_word);
+    // A change made through the HTTP API: "METHOD PATH", its JSON body (""
+    // for none) and the HTTP status it got.
+    void api(const std::string& conn, const std::string& call, const std::string& body, int status);
+
+    // The kept lines numbered above `after` (at most `max`, oldest first),
+    // each as (number, JSON object); waits up to `wait` for one when there is
+    // none yet, or until interrupt() is called.
+    using Numbered = std::pair<uint64_t, std::string>;
+    std::vector<Numbered> lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait = {});
+    uint64_t last_number();
+    // Wakes every waiting lines_after, for good.
+    void interrupt();
+
+    // How many of the latest lines are kept in memory.
+    static constexpr size_t kKeptLines = 10000;
 
 private:
     void write_line(std::string line);
@@ -48,6 +69,10 @@ private:
     int fd_ = -1;
     std::mutex mu_;
     bool failed_ = false;  // a write failed; said once
+    std::deque<Numbered> kept_;
+    uint64_t last_ = 0;  // number of the latest line
+    bool interrupted_ = false;
+    std::condition_variable cv_;
 };
 
 }  // namespace tessaro::sim

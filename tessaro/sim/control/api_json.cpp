@@ -1,0 +1,151 @@
+#include "api_json.h"
+
+#include "control_port.h"
+#include "scenario.h"
+#include "scenario_writer.h"
+#include "value.h"
+#include "xal_tessaro.h"
+
+namespace tessaro::sim {
+
+using nlohmann::json;
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::optional<json> node_json(ControlPort& port, const std::string& name) {
+    std::optional<json> out;
+    port.inspect([&](const MachineView& v) {
+        const Node* n = v.tree.find(name);
+        if (!n) return;
+        const char* type = "FOLDER";
+        if (n->kind == Kind::Variable) type = type_name(n->def.type);
+        else if (n->kind == Kind::Job) type = type_name(VT_JOB);
+        else if (n->kind == Kind::JobNode) type = v.job_node_types[static_cast<size_t>(n->jobnode_type)].name.c_str();
+        json children = json::array();
+        for (const Node* c : n->children) children.push_back(c->name);
+        out = json{{"name", v.tree.full_name(*n)},
+                   {"type", type},
+                   {"value", n->kind == Kind::Variable ? render(n->def, n->value) : std::string()},
+                   {"min", n->def.min},
+                   {"max", n->def.max},
+                   {"unit", n->unit},
+                   {"priv", n->priv},
+                   {"children", children}};
+        if (!n->def.options.empty()) (*out)["options"] = n->def.options;
+        if (n->kind == Kind::Job)
+            (*out)["job"] = {{"outcome", outcome_name(n->job.outcome)}, {"duration_ms", n->job.duration_ms}};
+    });
+    return out;
+}
+
+json plc_json(ControlPort& port) {
+    json out;
+    port.inspect([&](const MachineView& v) {
+        json names = json::array();
+        for (int i = 0; i < 32; ++i)
+            if (v.plc_word & plc_bit(i)) names.push_back(plc_state_name(i) ? plc_state_name(i) : std::to_string(i));
+        out = {{"word", v.plc_word}, {"state", names}, {"selected", v.selected ? v.tree.full_name(*v.selected) : ""}};
+    });
+    return out;
+}
+
+json faults_json(const std::vector<FaultStatus>& faults) {
+    // The scenario writer says how a fault reads; a machine of nothing but
+    // the faults gives them in its list.
+    std::vector<Fault> list;
+    for (const auto& f : faults) list.push_back(f.fault);
+    Tree tree;
+    std::string name, text, error;
+    std::vector<proto::JobNodeType> types;
+    DeviceTable devices;
+    SystemMessages messages;
+    write_scenario(MachineView{name, tree, 0, nullptr, types, devices, messages, list}, text, error);
+    json out = json::parse(text).at("faults");
+    for (size_t i = 0; i < faults.size(); ++i) {
+        out[i]["index"] = faults[i].index;
+        out[i]["seen"] = faults[i].seen;
+        out[i]["left"] = faults[i].left ? json(*faults[i].left) : json(nullptr);
+    }
+    return out;
+}
+
+bool parse_body(const std::string& body, std::initializer_list<const char*> keys, json& out, std::string& error) {
+    out = json::parse(body, nullptr, false);
+    if (out.is_discarded()) {
+        error = "malformed JSON";
+        return false;
+    }
+    if (!out.is_object()) {
+        error = "the body must be a JSON object";
+        return false;
+    }
+    for (const auto& item : out.items()) {
+        bool known = false;
+        for (const char* k : keys) known = known || item.key() == k;
+        if (!known) {
+            error = "unknown key \"" + item.key() + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_fault(const json& j, Fault& out, std::string& error) {
+    // The scenario loader checks a fault; its message without the position,
+    // which would point into the text made here.
+    MachineConfig cfg;
+    if (!load_scenario_text(dump(json{{"faults", json::array({j})}}), "fault", cfg, error)) {
+        size_t colon = error.find(": ");
+        if (colon != std::string::npos) error.erase(0, colon + 2);
+        return false;
+    }
+    out = cfg.faults.front();
+    return true;
+}
+
+bool parse_plc(const json& j, uint32_t& set, uint32_t& clear, std::string& error) {
+    set = clear = 0;
+    for (const char* key : {"set", "clear"}) {
+        if (!j.contains(key)) continue;
+        if (!j[key].is_array()) {
+            error = std::string("\"") + key + "\" must be a list of PLC state names";
+            return false;
+        }
+        for (const auto& name : j[key]) {
+            int state = 0;
+            if (!name.is_string() || !plc_state_from_name(name.get<std::string>(), state)) {
+                error = "unknown PLC state " + dump(name);
+                return false;
+            }
+            (std::string(key) == "set" ? set : clear) |= plc_bit(state);
+        }
+    }
+    return true;
+}
+
+bool parse_job(const json& j, std::optional<JobOutcome>& outcome, std::optional<int64_t>& duration_ms,
+               std::string& error) {
+    if (j.contains("outcome")) {
+        JobOutcome o;
+        if (!j["outcome"].is_string() || !outcome_from_name(j["outcome"].get<std::string>(), o)) {
+            error = "unknown outcome " + dump(j["outcome"]) + " (completed, failed, both or none)";
+            return false;
+        }
+        outcome = o;
+    }
+    if (j.contains("duration_ms")) {
+        const json& d = j["duration_ms"];
+        if (!d.is_number_integer() || d.get<int64_t>() < 0 || d.get<int64_t>() > kMaxDurationMs) {
+            error = "duration_ms must be a whole number from 0 to " + std::to_string(kMaxDurationMs);
+            return false;
+        }
+        duration_ms = d.get<int64_t>();
+    }
+    if (!outcome && !duration_ms) {
+        error = "give an outcome, a duration_ms or both";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tessaro::sim

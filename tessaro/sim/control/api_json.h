@@ -1,0 +1,46 @@
+// The control API's JSON: the machine's parts as the API shows them, and
+// the request bodies checked and turned into what the machine takes. Names
+// and texts are those of scenario files and of the library.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "faults.h"
+#include "plc.h"
+
+namespace tessaro::sim {
+
+class ControlPort;
+
+// JSON text; a text of the machine that is no UTF-8 shows replacement characters.
+std::string dump(const nlohmann::json& j);
+
+// One node: name, type, value as the library renders it, limits, unit,
+// privileges and its children's short names. None when there is no such node.
+std::optional<nlohmann::json> node_json(ControlPort& port, const std::string& name);
+// The PLC state word, its state names, the selected node ("" for none).
+nlohmann::json plc_json(ControlPort& port);
+// The faults as scenario objects, each with its number ("index"), the
+// matching calls it has seen and the calls it will still hit ("left", null
+// for no end).
+nlohmann::json faults_json(const std::vector<FaultStatus>& faults);
+
+// A request body: a JSON object of only the `keys` named. False with
+// `error` saying what is wrong.
+bool parse_body(const std::string& body, std::initializer_list<const char*> keys, nlohmann::json& out,
+                std::string& error);
+// A fault object as a scenario file gives it.
+bool parse_fault(const nlohmann::json& j, Fault& out, std::string& error);
+// {"set": [names], "clear": [names]} as bit masks.
+bool parse_plc(const nlohmann::json& j, uint32_t& set, uint32_t& clear, std::string& error);
+// {"outcome": name, "duration_ms": n}, either or both.
+bool parse_job(const nlohmann::json& j, std::optional<JobOutcome>& outcome, std::optional<int64_t>& duration_ms,
+               std::string& error);
+
+}  // namespace tessaro::sim

@@ -1,0 +1,248 @@
+// The live page of tessaro-sim: shows the machine through the control API
+// and changes it there. Plain JavaScript, no libraries.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+// Every PLC state bit by number, as the library names them.
+const PLC_STATES = ['PLC_DEVICES_AWAKE', 'PLC_DEVICES_FAILURE', 'PLC_DEVICES_READY', 'PLC_DEVICES_SETUP',
+  'PLC_JOB_READY', 'PLC_JOB_ACTIVE', 'PLC_JOB_COMPLETED', 'PLC_JOB_FAILED', 'PLC_SYS_SAFE', 'PLC_JOB_PAUSED',
+  'PLC_JOB_PILOTED', 'PLC_JOB_PRELOADED', 'PLC_JOB_STOPPING', 'PLC_READY_FOR_POWER_OFF', 'PLC_SYSTEM_READY',
+  'PLC_ATTENTION', 'PLC_SYS_SAFE_REQUEST', 'PLC_JOB_PRELOAD'];
+const TRACE_LINES = 300;
+
+let machine = null;
+let plc = { word: 0, selected: '' };
+
+function say(text, bad) {
+  $('status').textContent = text;
+  $('status').className = bad ? 'error' : '';
+}
+
+// Calls the API; resolves to the parsed answer, rejects with its error text.
+async function api(method, path, body) {
+  const init = { method, headers: {} };
+  if (body !== undefined) {
+    init.headers['Content-Type'] = 'application/json';
+    init.body = JSON.stringify(body);
+  }
+  const res = await fetch(path, init);
+  const text = await res.text();
+  const data = text ? JSON.parse(text) : null;
+  if (!res.ok) throw new Error(data && data.error ? data.error : res.status + ' ' + res.statusText);
+  return data;
+}
+
+async function change(method, path, body, done) {
+  try {
+    await api(method, path, body);
+    say(done);
+    await refresh();
+  } catch (e) {
+    say(e.message, true);
+    throw e;
+  }
+}
+
+function el(tag, props, ...children) {
+  const e = document.createElement(tag);
+  Object.assign(e, props || {});
+  for (const c of children) e.append(c);
+  return e;
+}
+
+// ---- PLC state ----
+function renderPlc() {
+  $('word').textContent = '0x' + plc.word.toString(16).padStart(8, '0');
+  const box = $('plc');
+  if (!box.children.length)
+    PLC_STATES.forEach((name) => {
+      const b = el('button', { textContent: name.replace(/^PLC_/, ''), title: name });
+      b.dataset.state = name;
+      b.onclick = () => {
+        const on = b.classList.contains('on');
+        change('PUT', '/api/plc', on ? { clear: [name] } : { set: [name] }, (on ? 'cleared ' : 'set ') + name);
+      };
+      box.append(b);
+    });
+  PLC_STATES.forEach((name, bit) => box.children[bit].classList.toggle('on', (plc.word >>> bit & 1) === 1));
+}
+
+// ---- Nodes ----
+function nodeRow(n, full) {
+  const li = el('li');
+  const row = el('div', { className: 'node' }, el('span', { textContent: n.name }));
+  li.append(row);
+  if (n.type === 'FOLDER' || n.type === 'JOBNODE' || n.type === 'VT_JOB') {
+    row.append(el('span', { className: 'type', textContent: n.type === 'JOBNODE' ? n.nodetype : n.type }));
+  } else {
+    const input = el('input', { value: n.value === undefined ? '' : n.value, readOnly: (n.priv || 'rw').indexOf('w') < 0 });
+    input.dataset.node = full;
+    input.title = n.type + (n.min !== undefined ? ' ' + n.min + ' … ' + n.max : '');
+    input.onkeydown = (ev) => {
+      if (ev.key === 'Escape') { input.value = input.dataset.shown; input.blur(); }
+      if (ev.key !== 'Enter' || input.readOnly) return;
+      change('PUT', '/api/nodes/' + encodeURIComponent(full), { value: input.value }, full + ' = ' + input.value)
+        .then(() => input.classList.remove('bad'), () => input.classList.add('bad'));
+    };
+    row.append(input, el('span', { className: 'type', textContent: n.type }),
+      el('span', { className: 'unit', textContent: n.unit || '' }));
+  }
+  if (n.children && n.children.length) {
+    const ul = el('ul');
+    for (const c of n.children) ul.append(nodeRow(c, full + '.' + c.name));
+    li.append(ul);
+  }
+  return li;
+}
+
+function shape(nodes) {
+  return JSON.stringify(nodes, (k, v) => (k === 'value' ? undefined : v));
+}
+
+function renderTree() {
+  const tree = $('tree');
+  if (tree.dataset.shape !== shape(machine.nodes)) {
+    tree.replaceChildren(...(machine.nodes || []).map((n) => nodeRow(n, n.name)));
+    tree.dataset.shape = shape(machine.nodes);
+  }
+  // Values change in place; the one being edited is left alone.
+  const walk = (nodes, prefix) => (nodes || []).forEach((n) => {
+    const full = prefix + n.name;
+    const input = tree.querySelector(`input[data-node="${CSS.escape(full)}"]`);
+    if (input) {
+      if (document.activeElement !== input) input.value = n.value;
+      input.dataset.shown = n.value;
+    }
+    walk(n.children, full + '.');
+  });
+  walk(machine.nodes, '');
+}
+
+// ---- Jobs ----
+function jobs(nodes, prefix, out) {
+  for (const n of nodes || []) {
+    if (n.type === 'VT_JOB') out.push([prefix + n.name, n]);
+    jobs(n.children, prefix + n.name + '.', out);
+  }
+  return out;
+}
+
+function jobState(full) {
+  if (plc.selected !== full) return '';
+  const bits = [];
+  if (plc.word & 1 << 5) bits.push('active');
+  else if (plc.word & 1 << 4) bits.push('ready');
+  if (plc.word & 1 << 6) bits.push('completed');
+  if (plc.word & 1 << 7) bits.push('failed');
+  return 'selected' + (bits.length ? ', ' + bits.join(', ') : '');
+}
+
+function renderJobs() {
+  const body = $('jobs').tBodies[0];
+  const list = jobs(machine.nodes, '', []);
+  if (body.dataset.names !== list.map((j) => j[0]).join(';')) {
+    body.replaceChildren(...list.map(([full]) => {
+      const outcome = el('select');
+      for (const o of ['completed', 'failed', 'both', 'none']) outcome.append(el('option', { textContent: o }));
+      outcome.dataset.job = full;
+      outcome.onchange = () => change('PUT', '/api/jobs/' + encodeURIComponent(full), { outcome: outcome.value },
+        full + ' ends ' + outcome.value).catch(() => {});
+      const duration = el('input', { type: 'number', min: 0, step: 100 });
+      duration.onchange = () => change('PUT', '/api/jobs/' + encodeURIComponent(full),
+        { duration_ms: Number(duration.value) }, full + ' runs ' + duration.value + ' ms').catch(() => {});
+      return el('tr', {}, el('td', { textContent: full }), el('td'), el('td', {}, outcome), el('td', {}, duration));
+    }));
+    body.dataset.names = list.map((j) => j[0]).join(';');
+  }
+  list.forEach(([full, n], i) => {
+    const cells = body.rows[i].cells;
+    cells[1].textContent = jobState(full);
+    const [outcome, duration] = [cells[2].firstChild, cells[3].firstChild];
+    if (document.activeElement !== outcome) outcome.value = n.outcome || 'completed';
+    if (document.activeElement !== duration) duration.value = n.duration_ms === undefined ? 1000 : n.duration_ms;
+  });
+}
+
+// ---- Devices ----
+function renderDevices() {
+  $('devices').tBodies[0].replaceChildren(...(machine.devices || []).map((d) =>
+    el('tr', {}, el('td', { textContent: d.name }), el('td', { textContent: d.driver || '' }),
+      el('td', { textContent: d.statestring || d.state }), el('td', { textContent: d.stat_str || '' }))));
+}
+
+// ---- Faults ----
+function renderFaults(faults) {
+  $('faults').tBodies[0].replaceChildren(...faults.map((f) => {
+    const what = f.result !== undefined ? 'result ' + f.result : f.action || '';
+    const remove = el('button', { textContent: 'remove' });
+    remove.onclick = () => change('DELETE', '/api/faults/' + f.index, undefined, 'fault ' + f.index + ' removed')
+      .catch(() => {});
+    const calls = (f.call ? 'from ' + f.call : 'all') + (f.times ? ', ' + f.times + '×' : '');
+    return el('tr', {}, el('td', { textContent: f.index }), el('td', { textContent: f.op }),
+      el('td', { textContent: f.node || '' }),
+      el('td', { textContent: what + (f.delay_ms ? ' after ' + f.delay_ms + ' ms' : '') }),
+      el('td', { textContent: calls + ' (seen ' + f.seen + ')' }),
+      el('td', { textContent: f.left === null ? '∞' : f.left }), el('td', {}, remove));
+  }));
+}
+
+$('fault-form').onsubmit = (ev) => {
+  ev.preventDefault();
+  const fault = { op: $('fault-op').value.trim() };
+  if ($('fault-node').value.trim()) fault.node = $('fault-node').value.trim();
+  if ($('fault-action').value) fault.action = $('fault-action').value;
+  for (const [id, key] of [['fault-result', 'result'], ['fault-delay', 'delay_ms'], ['fault-call', 'call'],
+    ['fault-times', 'times']])
+    if ($(id).value.trim() !== '') fault[key] = Number($(id).value);
+  change('POST', '/api/faults', fault, 'fault added on ' + fault.op).catch(() => {});
+};
+
+$('reset').onclick = () => change('POST', '/api/reset', {}, 'machine reset').catch(() => {});
+
+// ---- Trace, live ----
+function traceLine(text) {
+  const line = JSON.parse(text);
+  const li = el('li', { textContent: text });
+  li.className = line.api ? 'api' : line.event ? 'event' : line.fault ? 'fault' : '';
+  return li;
+}
+
+function follow() {
+  const list = $('trace');
+  const source = new EventSource('/api/events?after=0');
+  source.onmessage = (ev) => {
+    const atEnd = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
+    list.append(traceLine(ev.data));
+    if (list.lastChild) list.lastChild.value = Number(ev.lastEventId);
+    while (list.children.length > TRACE_LINES) list.firstChild.remove();
+    if (atEnd) list.scrollTop = list.scrollHeight;
+    schedule();
+  };
+}
+
+// ---- Refreshing ----
+let pending = null;
+async function refresh() {
+  const [m, p, f] = await Promise.all([api('GET', '/api/machine'), api('GET', '/api/plc'), api('GET', '/api/faults')]);
+  machine = m;
+  plc = p;
+  $('name').textContent = machine.name || '';
+  renderPlc();
+  renderTree();
+  renderJobs();
+  renderDevices();
+  renderFaults(f);
+}
+
+// At most a few refreshes a second, however busy the trace is.
+function schedule() {
+  if (pending) return;
+  pending = setTimeout(() => {
+    pending = null;
+    refresh().catch((e) => say(e.message, true));
+  }, 250);
+}
+
+refresh().then(() => say('connected'), (e) => say(e.message, true));
+follow();
+setInterval(schedule, 2000);

@@ -1,0 +1,63 @@
+// The machine's run-time control: the changes that a user steering the
+// simulator makes and that no library operation covers.
+#include "machine.h"
+#include "xal_tessaro.h"
+
+namespace tessaro::sim {
+
+void Machine::change_plc(uint32_t set, uint32_t clear) {
+    std::lock_guard<std::mutex> lk(mu_);
+    plc_.change_bits(set, clear);
+}
+
+int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Node* job = tree_.find(name);
+    if (!job || job->kind != Kind::Job) {
+        job = nullptr;
+        for (Node* n : tree_.preorder()) {
+            if (n->kind != Kind::Job || n->name != name) continue;
+            if (job) return E_NOEXIST;  // two jobs of that short name: say which
+            job = n;
+        }
+    }
+    if (!job) return E_NOEXIST;
+    if (outcome) job->job.outcome = *outcome;
+    if (duration_ms) job->job.duration_ms = *duration_ms;
+    if (plc_.selected() == job->handle) plc_.update_job(job->job);
+    return E_OK;
+}
+
+size_t Machine::add_fault(Fault f) {
+    std::lock_guard<std::mutex> lk(mu_);
+    return faults_.add(std::move(f));
+}
+
+bool Machine::remove_fault(size_t index) {
+    std::lock_guard<std::mutex> lk(mu_);
+    return faults_.remove(index);
+}
+
+std::vector<FaultStatus> Machine::fault_status() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return faults_.status();
+}
+
+void Machine::reset(MachineConfig cfg) {
+    std::lock_guard<std::mutex> lk(mu_);
+    uint32_t before = plc_.word();
+    name_ = std::move(cfg.name);
+    tree_ = std::move(cfg.tree);
+    job_node_types_ = std::move(cfg.job_node_types);
+    devices_ = std::move(cfg.devices);
+    messages_ = std::move(cfg.messages);
+    faults_ = FaultTable();
+    plc_ = PlcEngine(cfg.plc_word, [this](uint32_t w) { notify(w); });
+    if (!cfg.selected.empty())
+        if (Node* n = tree_.find(cfg.selected))
+            plc_.select(n->handle, n->kind == Kind::Job ? &n->job : nullptr, clock_());
+    if (plc_.word() != before) notify(plc_.word());
+    timer_cv_.notify_all();
+}
+
+}  // namespace tessaro::sim
