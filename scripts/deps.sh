@@ -3,11 +3,13 @@
 # as root, installs the missing ones. --cross adds the cross toolchain and
 # qemu, --docs what the manual page tests need, --package what building and
 # checking Debian packages needs, --fuzz clang and its libFuzzer runtime,
-# --bench what scripts/bench.sh measures with.
-# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]
+# --bench what scripts/bench.sh measures with, --browser what the live page's
+# test drives (headless Chromium through Selenium).
+# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench] [--browser]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq)
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  libcpp-httplib-dev pkg-config jq curl)
 for arg in "$@"; do
   case $arg in
     --cross) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
@@ -15,7 +17,8 @@ for arg in "$@"; do
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --bench) packages+=(hyperfine time) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]" >&2; exit 1 ;;
+    --browser) packages+=(chromium chromium-driver python3-selenium) ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench] [--browser]" >&2; exit 1 ;;
   esac
 done
 

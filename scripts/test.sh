@@ -19,6 +19,7 @@ for p in "${presets[@]}"; do
   [[ "$p" == ppc32 || "$p" == package ]] && deps+=(--cross)
   [[ "$p" == package ]] && deps+=(--package)
   [[ "$p" == fuzz ]] && deps+=(--fuzz)
+  [[ "$p" == host ]] && deps+=(--browser)
 done
 scripts/deps.sh "${deps[@]}"
 

@@ -211,11 +211,10 @@ function follow() {
   const list = $('trace');
   const source = new EventSource('/api/events?after=0');
   source.onmessage = (ev) => {
-    const atEnd = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
     list.append(traceLine(ev.data));
     if (list.lastChild) list.lastChild.value = Number(ev.lastEventId);
     while (list.children.length > TRACE_LINES) list.firstChild.remove();
-    if (atEnd) list.scrollTop = list.scrollHeight;
+    if (!list.matches(':hover')) list.scrollTop = list.scrollHeight;  // held still while read
     schedule();
   };
 }
