@@ -12,7 +12,8 @@ json=(-H 'Content-Type: application/json')
 start() {  # start [SIM ARGS...]: a fresh simulator with --http on a free port
   sim_stop
   sim_start "$SIM" --http 0 "$@" || exit 2
-  H=$(sed -n 's/^tessaro-sim: control page and API on http:\/\/\(.*\)\/$/\1/p' "$SIM_LOG")
+  H=${SIM_HTTP#http://}
+  H=${H%/}
 }
 
 # t NAME STATUS FILTER WANT CURL-ARGS... (the last argument is the path)

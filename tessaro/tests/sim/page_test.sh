@@ -8,7 +8,7 @@ source "$(dirname "$0")/../../../scripts/sim.sh"
 profile=$(mktemp -d "${TMPDIR:-/tmp}/page-XXXXXX")
 trap 'sim_stop; rm -rf "$profile"' EXIT
 sim_start "$SIM" --http 0 || exit 2
-export URL=$(sed -n 's/^tessaro-sim: control page and API on //p' "$SIM_LOG") SIM_ADDR PROFILE=$profile
+export URL=$SIM_HTTP SIM_ADDR PROFILE=$profile
 timeout 180 /usr/bin/python3 - <<'PY'
 import os, subprocess, sys
 from selenium import webdriver
