@@ -40,13 +40,17 @@ HController connect(const tessaro::SimProcess& sim) {
     return sim.listening() ? DetectRemoteController(sim.address().c_str(), 1610) : -1;
 }
 
-const tessaro::SimProcess& defaultSim() {
+// A connection to the default simulator: one started here, or the one that
+// TESSARO_SIM_ADDRESS names (scripts/bench.sh measures one that a browser
+// watches that way).
+HController connectDefault() {
+    if (const char* address = std::getenv("TESSARO_SIM_ADDRESS")) return DetectRemoteController(address, 1610);
     static tessaro::SimProcess sim(TESSARO_SIM);
-    return sim;
+    return connect(sim);
 }
 
 HController connection() {
-    static HController hc = connect(defaultSim());
+    static HController hc = connectDefault();
     return hc;
 }
 
@@ -99,7 +103,7 @@ BENCHMARK(BM_NodeInfoRecord)->UseRealTime();
 void BM_Clients(benchmark::State& state) {
     static std::vector<HController> conns(32, -1);
     HController& hc = conns[static_cast<size_t>(state.thread_index())];
-    if (hc == -1) hc = connect(defaultSim());
+    if (hc == -1) hc = connectDefault();
     HNodeObject h = hc == -1 ? -1 : GetNode(hc, "demo.Speed");
     if (h == -1) {
         state.SkipWithError("no connection");

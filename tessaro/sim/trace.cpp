@@ -108,13 +108,15 @@ void Trace::api(const std::string& conn, const std::string& call, const std::str
     write_line(line + ",\"status\":" + std::to_string(status) + "}\n");
 }
 
-std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait) {
+std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait,
+                                                bool newest) {
     std::unique_lock<std::mutex> lk(mu_);
     if (wait.count() > 0) cv_.wait_for(lk, wait, [&] { return last_ > after || interrupted_; });
     std::vector<Numbered> out;
     if (last_ <= after || kept_.empty()) return out;
     // Numbers are consecutive: the first line wanted is found by arithmetic.
     uint64_t first = std::max(after + 1, kept_.front().first);
+    if (newest && last_ - first + 1 > max) first = last_ - max + 1;
     for (size_t i = static_cast<size_t>(first - kept_.front().first); i < kept_.size() && out.size() < max; ++i)
         out.push_back(kept_[i]);
     return out;

@@ -49,11 +49,13 @@ public:
     // for none) and the HTTP status it got.
     void api(const std::string& conn, const std::string& call, const std::string& body, int status);
 
-    // The kept lines numbered above `after` (at most `max`, oldest first),
-    // each as (number, JSON object); waits up to `wait` for one when there is
-    // none yet, or until interrupt() is called.
+    // The kept lines numbered above `after`, oldest first, each as (number,
+    // JSON object): the first `max` of them, or with `newest` the last `max`.
+    // Waits up to `wait` for one when there is none yet, or until
+    // interrupt() is called.
     using Numbered = std::pair<uint64_t, std::string>;
-    std::vector<Numbered> lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait = {});
+    std::vector<Numbered> lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait = {},
+                                      bool newest = false);
     uint64_t last_number();
     // Wakes every waiting lines_after, for good.
     void interrupt();

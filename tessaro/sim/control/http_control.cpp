@@ -46,12 +46,20 @@ std::string conn_of(const httplib::Request& req) {
     return "http " + (v6 ? "[" + req.remote_addr + "]" : req.remote_addr) + ":" + std::to_string(req.remote_port);
 }
 
-// The trace lines as server-sent events: one event per line, its number as the id.
-std::string events_text(const std::vector<Trace::Numbered>& lines) {
-    std::string out;
-    for (const auto& l : lines) out += "id: " + std::to_string(l.first) + "\ndata: " + l.second + "\n\n";
-    return out;
+// Trace lines as the API shows them: each object with its number first.
+std::string numbered(const Trace::Numbered& l) { return "{\"seq\":" + std::to_string(l.first) + "," + l.second.substr(1); }
+
+// One server-sent event of trace lines, one line of data each, with the
+// number of the last as its id.
+std::string event_text(const std::vector<Trace::Numbered>& lines) {
+    std::string out = "id: " + std::to_string(lines.back().first) + "\n";
+    for (const auto& l : lines) out += "data: " + numbered(l) + "\n";
+    return out + "\n";
 }
+
+// Time between two events of a stream: lines come in batches, so that a
+// busy simulator costs a browser a few events a second, not one per request.
+constexpr auto kEventInterval = std::chrono::milliseconds(250);
 
 // Every result that a write of a value can end with, as an HTTP answer.
 void answer_write(httplib::Response& res, const ControlPort::Sent& s, const std::string& name,
@@ -269,7 +277,7 @@ void HttpControl::routes() {
         std::string out = "[";
         for (const auto& l : port_.trace().lines_after(after, Trace::kKeptLines)) {
             if (out.size() > 1) out += ",\n";
-            out += "{\"seq\":" + std::to_string(l.first) + "," + l.second.substr(1);
+            out += numbered(l);
         }
         res.set_content(out + "]\n", kJson);
     });
@@ -280,7 +288,8 @@ void HttpControl::routes() {
             return send_error(res, 503, "too many event streams open");
         }
         // From the line after Last-Event-ID (a reconnecting browser) or
-        // ?after=N; from now on otherwise.
+        // ?after=N; from now on otherwise. With ?max=N an event carries only
+        // the newest N lines (their numbers show what was left out).
         std::string from = req.get_header_value("Last-Event-ID");
         if (from.empty()) from = req.get_param_value("after");
         uint64_t after = 0;
@@ -288,13 +297,18 @@ void HttpControl::routes() {
             after = std::stoull(from);
         else
             after = port_.trace().last_number();
+        std::string max_text = req.get_param_value("max");
+        size_t max = Trace::kKeptLines;
+        if (!max_text.empty() && max_text.size() <= 5 && max_text.find_first_not_of("0123456789") == std::string::npos)
+            max = std::max<size_t>(1, std::stoul(max_text));
         auto next = std::make_shared<uint64_t>(after);
         auto quiet = std::make_shared<int>(0);
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, next, quiet](size_t, httplib::DataSink& sink) {
-                auto lines = port_.trace().lines_after(*next, 500, std::chrono::milliseconds(1000));
+            [this, next, quiet, max](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(kEventInterval);
+                auto lines = port_.trace().lines_after(*next, max, std::chrono::milliseconds(1000), true);
                 if (!server_->is_running()) return false;
                 if (lines.empty()) {
                     // A comment now and then finds a client that has gone.
@@ -302,7 +316,7 @@ void HttpControl::routes() {
                     return true;
                 }
                 *next = lines.back().first;
-                std::string text = events_text(lines);
+                std::string text = event_text(lines);
                 return sink.write(text.data(), text.size());
             },
             [this](bool) { --streams_; });

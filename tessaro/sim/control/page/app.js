@@ -202,20 +202,20 @@ $('reset').onclick = () => change('POST', '/api/reset', {}, 'machine reset').cat
 // ---- Trace, live ----
 function traceLine(text) {
   const line = JSON.parse(text);
-  const li = el('li', { textContent: text });
+  const li = el('li', { textContent: text.replace(/^\{"seq":\d+,/, '{'), value: line.seq });
   li.className = line.api ? 'api' : line.event ? 'event' : line.fault ? 'fault' : '';
   return li;
 }
 
 function follow() {
   const list = $('trace');
-  const source = new EventSource('/api/events?after=0');
+  const source = new EventSource('/api/events?after=0&max=' + TRACE_LINES);
+  // One event carries every line since the last, one per line of data.
   source.onmessage = (ev) => {
-    list.append(traceLine(ev.data));
-    if (list.lastChild) list.lastChild.value = Number(ev.lastEventId);
+    const lines = ev.data.split('\n').slice(-TRACE_LINES).map((text) => traceLine(text));
+    list.append(...lines);
     while (list.children.length > TRACE_LINES) list.firstChild.remove();
     if (!list.matches(':hover')) list.scrollTop = list.scrollHeight;  // held still while read
-    schedule();
   };
 }
 
@@ -233,7 +233,7 @@ async function refresh() {
   renderFaults(f);
 }
 
-// At most a few refreshes a second, however busy the trace is.
+// Once a second, and at once after a change made here.
 function schedule() {
   if (pending) return;
   pending = setTimeout(() => {
@@ -244,4 +244,4 @@ function schedule() {
 
 refresh().then(() => say('connected'), (e) => say(e.message, true));
 follow();
-setInterval(schedule, 2000);
+setInterval(schedule, 1000);
