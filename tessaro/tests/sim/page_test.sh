@@ -25,7 +25,7 @@ def zuna(*args):
 opts = webdriver.ChromeOptions()
 for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + os.environ["PROFILE"], "--window-size=1400,1000"):
+             "--user-data-dir=" + os.environ["PROFILE"], "--window-size=1400,1250"):
     opts.add_argument(flag)
 browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
 try:
@@ -43,7 +43,7 @@ try:
     browser.find_element(By.ID, "fault-add").click()
     wait.until(lambda b: "JobStart" in b.find_element(By.ID, "faults").text)
     assert zuna("zunaRunJob", "-n", "Demo")[0] == 4
-    wait.until(lambda b: "JobStart" in b.find_element(By.ID, "trace").text)
+    wait.until(lambda b: "seen 1" in b.find_element(By.ID, "faults").text)  # the page counts the hit
     browser.save_screenshot(os.environ["SCREENSHOT"])
 finally:
     browser.quit()
