@@ -156,3 +156,57 @@ TEST_F(MachineTest, CollectionsBelongToTheirSessionAndAreFew) {
 
 }  // namespace
 }  // namespace tessaro::sim
+
+namespace tessaro::sim {
+namespace {
+
+// Run-time control: a job's new outcome holds from its next run on, faults
+// keep their numbers while others come and go, and a reset brings back the
+// start without faults.
+TEST(MachineControl, OutcomesFaultsAndReset) {
+    TimePoint now{};
+    Machine m(test::load(default_scenario_text()), [&now] { return now; });
+    const uint32_t completed = plc_bit(PLC_JOB_COMPLETED), failed = plc_bit(PLC_JOB_FAILED);
+    auto run = [&](bool change_midway) {
+        now += std::chrono::seconds(1);
+        m.run_due();  // ready
+        EXPECT_EQ(m.job_start(), E_OK);
+        if (change_midway) {
+            EXPECT_EQ(m.set_job("Demo", JobOutcome::Failed, 5000), E_OK);
+        }
+        now += std::chrono::seconds(1);
+        m.run_due();
+        return m.plc_state() & (completed | failed);
+    };
+    ASSERT_EQ(m.select_node(m.get_node("jobs.Demo")), E_OK);
+    EXPECT_EQ(run(true), completed) << "the run under way keeps its outcome";
+    EXPECT_EQ(run(false), 0u) << "the next one takes 5 s";
+    now += std::chrono::seconds(4);
+    m.run_due();
+    EXPECT_EQ(m.plc_state() & (completed | failed), failed);
+    EXPECT_EQ(m.set_job("jobs", JobOutcome::None, std::nullopt), E_NOEXIST);
+
+    Fault once{proto::Op::GetNode, std::nullopt, std::nullopt, 2, 0, -2};
+    Fault always{proto::Op::GetNode, std::nullopt, std::nullopt, 0, 0, -14};
+    EXPECT_EQ(m.add_fault(once), 0u);
+    EXPECT_EQ(m.add_fault(always), 1u);
+    const OpLayout& get = *op_layout(proto::Op::GetNode);
+    std::vector<Arg> args(1);
+    args[0].str = "demo.Speed";
+    EXPECT_EQ(m.fault_for(get, args)->index, 1u);
+    EXPECT_EQ(m.fault_status()[0].left, std::optional<uint64_t>(1));
+    EXPECT_EQ(m.fault_for(get, args)->index, 0u) << "the earlier fault wins its call";
+    ASSERT_EQ(m.fault_status().size(), 1u) << "a spent fault removes itself";
+    EXPECT_EQ(m.fault_status()[0].index, 1u);
+    EXPECT_FALSE(m.remove_fault(0));
+    EXPECT_EQ(m.add_fault(once), 2u);
+
+    m.change_plc(plc_bit(PLC_ATTENTION), plc_bit(PLC_SYSTEM_READY));
+    m.reset(test::load(default_scenario_text()));
+    EXPECT_TRUE(m.fault_status().empty());
+    EXPECT_EQ(m.plc_state(), plc_bit(PLC_DEVICES_READY) | plc_bit(PLC_SYSTEM_READY));
+    m.inspect([](const MachineView& v) { EXPECT_EQ(v.tree.find("jobs.Demo")->job.outcome, JobOutcome::Completed); });
+}
+
+}  // namespace
+}  // namespace tessaro::sim
