@@ -69,12 +69,39 @@ json faults_json(const std::vector<FaultStatus>& faults) {
     return out;
 }
 
-bool parse_body(const std::string& body, std::initializer_list<const char*> keys, json& out, std::string& error) {
-    out = json::parse(body, nullptr, false);
+std::optional<json> parse_json_body(const std::string& body, std::string& error) {
+    // Nesting is counted before parsing: handling a value (parsing, freeing,
+    // writing it out) recurses once per level.
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxBodyDepth) {
+                error = "the body is nested more than " + std::to_string(kMaxBodyDepth) + " levels deep";
+                return std::nullopt;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    json out = json::parse(body, nullptr, false);
     if (out.is_discarded()) {
         error = "malformed JSON";
-        return false;
+        return std::nullopt;
     }
+    return out;
+}
+
+bool parse_body(const std::string& body, std::initializer_list<const char*> keys, json& out, std::string& error) {
+    auto parsed = parse_json_body(body, error);
+    if (!parsed) return false;
+    out = std::move(*parsed);
     if (!out.is_object()) {
         error = "the body must be a JSON object";
         return false;

@@ -31,6 +31,13 @@ nlohmann::json plc_json(ControlPort& port);
 // for no end).
 nlohmann::json faults_json(const std::vector<FaultStatus>& faults);
 
+// Deepest nesting of arrays and objects a body may have: what the API takes
+// is two levels deep, and a deeper text would only cost stack to handle.
+constexpr int kMaxBodyDepth = 32;
+
+// Parses a request body of any JSON; none, with `error` set, for malformed
+// text or text nested more than kMaxBodyDepth deep.
+std::optional<nlohmann::json> parse_json_body(const std::string& body, std::string& error);
 // A request body: a JSON object of only the `keys` named. False with
 // `error` saying what is wrong.
 bool parse_body(const std::string& body, std::initializer_list<const char*> keys, nlohmann::json& out,

@@ -175,8 +175,9 @@ void HttpControl::routes() {
     // Changes are traced with the status they got.
     s.set_post_routing_handler([this](const httplib::Request& req, const httplib::Response& res) {
         if (req.method == "GET" || req.matches.empty()) return;
-        json body = json::parse(req.body, nullptr, false);
-        port_.trace_call(conn_of(req), req.method + " " + req.path, body.is_discarded() ? "" : dump(body), res.status);
+        std::string error;
+        auto body = parse_json_body(req.body, error);
+        port_.trace_call(conn_of(req), req.method + " " + req.path, body ? dump(*body) : "", res.status);
     });
 
     for (const auto& file : page_files())
@@ -240,11 +241,10 @@ void HttpControl::routes() {
         send_json(res, 200, faults_json(port_.faults()));
     });
     s.Post("/api/faults", [this](const httplib::Request& req, httplib::Response& res) {
-        json body = json::parse(req.body, nullptr, false);
         Fault fault;
         std::string error;
-        if (body.is_discarded()) return send_error(res, 400, "malformed JSON");
-        if (!parse_fault(body, fault, error)) return send_error(res, 400, error);
+        auto body = parse_json_body(req.body, error);
+        if (!body || !parse_fault(*body, fault, error)) return send_error(res, 400, error);
         size_t index = 0;
         if (port_.add_fault(fault, index) != E_OK) return send_error(res, 500, "the state file could not be saved");
         for (const auto& f : faults_json(port_.faults()))

@@ -60,6 +60,8 @@ t "rebinding Host" 403 .error '"Host \"evil.example:'"${H#*:}"'\" names neither 
 t "localhost" 200 .name '"default"' -H "Host: localhost:${H#*:}" api/machine
 t "form post" 415 .error '"a change must come as Content-Type: application/json"' -X PUT -d 'value=1' api/nodes/demo.Speed
 head -c $((1024 * 1024 + 1)) /dev/zero | tr '\0' ' ' >"$work/big"
+head -c 200000 /dev/zero | tr '\0' '[' >"$work/deep"
+t "nested too deep" 400 .error '"the body is nested more than 32 levels deep"' -X PUT "${json[@]}" --data-binary @"$work/deep" api/plc
 t "body over 1 MiB" 413 .error '"the body is larger than 1 MiB"' -X POST "${json[@]}" --data-binary @"$work/big" api/faults
 
 # Jobs, faults and the PLC, each seen by the program.
