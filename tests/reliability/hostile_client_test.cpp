@@ -34,7 +34,7 @@ TEST(HostileClient, BrokenFramesAndFloodsCloseOnlyTheirOwnConnections) {
         {"shorter than a frame's fixed part", {0, 0, 0, 3, 1, 0, 0}, false, "malformed frame"},
         {"truncated, then closed", {0, 0, 0, 20, 1, 0, 0, 0, 9}, true, "connection error"},
     };
-    tessaro::SimProcess sim(TESSARO_SIM);
+    tessaro::SimProcess sim(TESSARO_SIM, {"--http", "0"});  // its trace kept for the API all along
     ASSERT_TRUE(sim.listening());
     RawClient good;
     ASSERT_TRUE(good.connect(sim.port()) && good.hello());
