@@ -69,7 +69,7 @@ t "job fails next" 200 .job '{"duration_ms":1000,"outcome":"failed"}' -X PUT "${
 check "RunJob sees the failure" 6 "$(zuna zunaRunJob -n Demo; echo $?)"
 t "unknown outcome" 400 .error '"unknown outcome \"late\" (completed, failed, both or none)"' -X PUT "${json[@]}" -d '{"outcome":"late"}' api/jobs/Demo
 t "unknown job" 404 .error '"no job named \"Nope\""' -X PUT "${json[@]}" -d '{"outcome":"none"}' api/jobs/Nope
-t "job passes, longer" 200 .job '{"duration_ms":1500,"outcome":"completed"}' -X PUT "${json[@]}" -d '{"outcome":"completed","duration_ms":1500}' api/jobs/jobs.Demo
+t "job passes, longer" 200 .job '{"duration_ms":3000,"outcome":"completed"}' -X PUT "${json[@]}" -d '{"outcome":"completed","duration_ms":3000}' api/jobs/jobs.Demo
 t "add a fault" 201 . '{"index":0,"left":null,"op":"JobStart","result":-14,"seen":0}' -X POST "${json[@]}" -d '{"op":"JobStart","result":-14}' api/faults
 check "RunJob sees the fault" 4 "$(zuna zunaRunJob -n Demo; echo $?)"
 t "the fault counted" 200 '.[0].seen' 1 api/faults
