@@ -149,8 +149,10 @@ public:
     // Sets and clears PLC state bits in one change, pushed to registered clients.
     void change_plc(uint32_t set, uint32_t clear);
     // How the job `name` (full name, or a short name that only one job has)
-    // ends its next runs and how long they take. E_NOEXIST: no such job.
-    int set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms);
+    // ends its next runs and how long they take; `full` gets its full name.
+    // E_NOEXIST: no such job.
+    int set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
+                std::string* full = nullptr);
     size_t add_fault(Fault f);
     bool remove_fault(size_t index);
     std::vector<FaultStatus> fault_status();

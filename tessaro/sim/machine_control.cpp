@@ -10,7 +10,8 @@ void Machine::change_plc(uint32_t set, uint32_t clear) {
     plc_.change_bits(set, clear);
 }
 
-int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms) {
+int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
+                     std::string* full) {
     std::lock_guard<std::mutex> lk(mu_);
     Node* job = tree_.find(name);
     if (!job || job->kind != Kind::Job) {
@@ -25,6 +26,7 @@ int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome,
     if (outcome) job->job.outcome = *outcome;
     if (duration_ms) job->job.duration_ms = *duration_ms;
     if (plc_.selected() == job->handle) plc_.update_job(job->job);
+    if (full) *full = tree_.full_name(*job);
     return E_OK;
 }
 

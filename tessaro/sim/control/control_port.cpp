@@ -54,8 +54,9 @@ int ControlPort::change_plc(uint32_t set, uint32_t clear) {
     return saved();
 }
 
-int ControlPort::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms) {
-    int rc = machine_.set_job(name, outcome, duration_ms);
+int ControlPort::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
+                         std::string& full) {
+    int rc = machine_.set_job(name, outcome, duration_ms, &full);
     return rc == E_OK ? saved() : rc;
 }
 

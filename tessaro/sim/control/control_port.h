@@ -51,8 +51,9 @@ public:
     // The changes outside the library's operations. Each returns E_OK, or
     // E_FAILURE when the state file could not be saved after the change.
     int change_plc(uint32_t set, uint32_t clear);
-    // E_NOEXIST: no such job.
-    int set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms);
+    // E_NOEXIST: no such job; `full` gets the job's full name.
+    int set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
+                std::string& full);
     int add_fault(Fault f, size_t& index);
     // E_NOEXIST: no fault of that number.
     int remove_fault(size_t index);

@@ -229,12 +229,11 @@ void HttpControl::routes() {
         std::optional<int64_t> duration;
         if (!parse_body(req.body, {"outcome", "duration_ms"}, body, error) || !parse_job(body, outcome, duration, error))
             return send_error(res, 400, error);
-        int rc = port_.set_job(name, outcome, duration);
+        std::string full;
+        int rc = port_.set_job(name, outcome, duration, full);
         if (rc == E_NOEXIST) return send_error(res, 404, "no job named \"" + name + "\"");
         if (rc != E_OK) return send_error(res, 500, "the state file could not be saved");
-        std::string full = name;
-        if (!node_json(port_, full)) full = "jobs." + name;
-        send_json(res, 200, node_json(port_, full).value_or(json{{"name", name}}));
+        send_json(res, 200, node_json(port_, full).value_or(json{{"name", full}}));
     });
 
     s.Get("/api/faults", [this](const httplib::Request&, httplib::Response& res) {
