@@ -1,6 +1,7 @@
 #include "http_control.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -24,6 +25,7 @@ namespace {
 constexpr char kJson[] = "application/json";
 // Workers for requests; an event stream keeps one for as long as it runs.
 constexpr size_t kWorkers = 32;
+constexpr int kBacklog = 1024;
 
 void send_json(httplib::Response& res, int status, const json& body) {
     res.status = status;
@@ -93,6 +95,12 @@ HttpControl::HttpControl(ControlPort& port, LogFn log)
     // so many connections at once are served in turn instead of starving.
     server_->set_keep_alive_max_count(1);
     server_->set_read_timeout(2, 0);
+    // The library listens with a backlog of 5, which drops the connections
+    // of a burst; the socket is kept here to listen again with a longer one.
+    server_->set_socket_options([this](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listen_fd_ = sock;
+    });
     server_->set_write_timeout(2, 0);
     routes();
 }
@@ -124,6 +132,7 @@ bool HttpControl::listen(const std::string& address, uint16_t port, std::string&
         error = "cannot listen for HTTP on " + address + ":" + std::to_string(port);
         return false;
     }
+    ::listen(listen_fd_, kBacklog);
     bound_port_ = static_cast<uint16_t>(bound);
     host_ = v6 ? "[" + bare + "]" : bare;
     any_host_ = bare == "0.0.0.0" || bare == "::";

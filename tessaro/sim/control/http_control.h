@@ -54,6 +54,7 @@ private:
     std::string host_;  // the bound address as a Host header names it ("127.0.0.1", "[::1]")
     bool any_host_ = false;  // bound to every address: any address literal names it
     uint16_t bound_port_ = 0;
+    int listen_fd_ = -1;
     std::string url_;
     std::thread thread_;
     std::atomic<int> streams_{0};
