@@ -20,9 +20,8 @@ namespace {
 std::vector<std::string> node_names(Machine& m, const OpLayout& layout, const std::vector<Arg>& args) {
     std::vector<std::string> out(args.size());
     for (size_t i = 0; i < args.size() && layout.roles[i]; ++i) {
-        proto::NodeInfo info;
         if (layout.roles[i] == 'N') out[i] = args[i].str;
-        else if (layout.roles[i] == 'n' && m.node_info(args[i].i(), info) == E_OK) out[i] = info.fullname;
+        else if (layout.roles[i] == 'n') out[i] = m.full_name(args[i].i());
     }
     return out;
 }

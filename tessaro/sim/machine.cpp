@@ -158,6 +158,12 @@ int Machine::read_node(Session& s, int32_t node) {
     return E_OK;
 }
 
+std::string Machine::full_name(int32_t node) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Node* n = tree_.find(node);
+    return n ? tree_.full_name(*n) : std::string();
+}
+
 int Machine::node_info(int32_t node, proto::NodeInfo& out) {
     std::lock_guard<std::mutex> lk(mu_);
     Node* n = tree_.find(node);

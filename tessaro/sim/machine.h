@@ -101,6 +101,8 @@ public:
     int32_t get_parent(int32_t node);
     int read_node(Session& s, int32_t node);
     int node_info(int32_t node, proto::NodeInfo& out);
+    // The full name of a node; "" for none (cheaper than node_info).
+    std::string full_name(int32_t node);
     // Values
     int value_string_len(int32_t node);
     int value_string(int32_t node, int32_t size, std::string& out);

@@ -16,21 +16,35 @@ namespace tessaro::sim {
 
 namespace {
 
-// "2026-12-07T21:03:04.123456Z"
-std::string utc_now() {
+// Appends "2026-12-07T21:03:04.123456Z".
+void append_utc_now(std::string& out) {
     auto now = std::chrono::system_clock::now();
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
     time_t secs = static_cast<time_t>(us / 1000000);
-    tm t{};
-    gmtime_r(&secs, &t);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(us % 1000000));
-    return buf;
+    // Date and time of day change once a second: each thread formats them
+    // then, and only the microseconds for every line.
+    thread_local time_t formatted = -1;
+    thread_local char prefix[40];
+    if (secs != formatted) {
+        tm t{};
+        gmtime_r(&secs, &t);
+        std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+        formatted = secs;
+    }
+    char micros[7] = "000000";
+    for (int i = 5, v = static_cast<int>(us % 1000000); i >= 0 && v > 0; --i, v /= 10) micros[i] = static_cast<char>('0' + v % 10);
+    out += prefix;
+    out += micros;
+    out += 'Z';
 }
 
 std::string head(const std::string& conn) {
-    std::string line = "{\"time\":\"" + utc_now() + "\",\"conn\":";
+    std::string line;
+    line.reserve(256);  // most lines fit: one allocation per line
+    line += "{\"time\":\"";
+    append_utc_now(line);
+    line += "\",\"conn\":";
     text::append_json_string(line, conn);
     return line;
 }
@@ -65,7 +79,8 @@ bool Trace::open(const std::string& path, std::string& error) {
 }
 
 void Trace::request(const std::string& conn, const TracedRequest& r) {
-    std::string line = head(conn) + ",\"op\":";
+    std::string line = head(conn);
+    line += ",\"op\":";
     if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
     else line += std::to_string(r.op);
     line += ",\"args\":";

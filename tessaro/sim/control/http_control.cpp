@@ -60,8 +60,8 @@ std::string event_text(const std::vector<Trace::Numbered>& lines) {
 }
 
 // Time between two events of a stream: lines come in batches, so that a
-// busy simulator costs a browser a few events a second, not one per request.
-constexpr auto kEventInterval = std::chrono::milliseconds(250);
+// busy simulator costs a browser two events a second, not one per request.
+constexpr auto kEventInterval = std::chrono::milliseconds(500);
 
 // Every result that a write of a value can end with, as an HTTP answer.
 void answer_write(httplib::Response& res, const ControlPort::Sent& s, const std::string& name,

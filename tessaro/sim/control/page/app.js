@@ -8,7 +8,7 @@ const PLC_STATES = ['PLC_DEVICES_AWAKE', 'PLC_DEVICES_FAILURE', 'PLC_DEVICES_REA
   'PLC_JOB_READY', 'PLC_JOB_ACTIVE', 'PLC_JOB_COMPLETED', 'PLC_JOB_FAILED', 'PLC_SYS_SAFE', 'PLC_JOB_PAUSED',
   'PLC_JOB_PILOTED', 'PLC_JOB_PRELOADED', 'PLC_JOB_STOPPING', 'PLC_READY_FOR_POWER_OFF', 'PLC_SYSTEM_READY',
   'PLC_ATTENTION', 'PLC_SYS_SAFE_REQUEST', 'PLC_JOB_PRELOAD'];
-const TRACE_LINES = 300;
+const TRACE_LINES = 100;
 
 let machine = null;
 let plc = { word: 0, selected: '' };
@@ -52,6 +52,7 @@ function el(tag, props, ...children) {
 
 // ---- PLC state ----
 function renderPlc() {
+  if (!changed('plc', plc) && $('plc').children.length) return;
   $('word').textContent = '0x' + plc.word.toString(16).padStart(8, '0');
   const box = $('plc');
   if (!box.children.length)
@@ -164,7 +165,17 @@ function renderJobs() {
 }
 
 // ---- Devices ----
+// Rebuilds a table only when what it shows has changed: a busy simulator
+// then costs the browser no layout work.
+function changed(id, data) {
+  const text = JSON.stringify(data);
+  if ($(id).dataset.shown === text) return false;
+  $(id).dataset.shown = text;
+  return true;
+}
+
 function renderDevices() {
+  if (!changed('devices', machine.devices)) return;
   $('devices').tBodies[0].replaceChildren(...(machine.devices || []).map((d) =>
     el('tr', {}, el('td', { textContent: d.name }), el('td', { textContent: d.driver || '' }),
       el('td', { textContent: d.statestring || d.state }), el('td', { textContent: d.stat_str || '' }))));
@@ -172,6 +183,7 @@ function renderDevices() {
 
 // ---- Faults ----
 function renderFaults(faults) {
+  if (!changed('faults', faults)) return;
   $('faults').tBodies[0].replaceChildren(...faults.map((f) => {
     const what = f.result !== undefined ? 'result ' + f.result : f.action || '';
     const remove = el('button', { textContent: 'remove' });
