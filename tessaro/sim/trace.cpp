@@ -1,12 +1,7 @@
 #include "trace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "text/json_text.h"
@@ -52,17 +47,6 @@ const char* fault_kind(FaultHit::Kind k) {
 
 }  // namespace
 
-Trace::~Trace() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool Trace::open(const std::string& path, std::string& error) {
-    path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) error = "trace file " + path + ": " + std::strerror(errno);
-    return fd_ >= 0;
-}
-
 void Trace::request(const std::string& conn, const TracedRequest& r) {
     std::string line = head(conn) + ",\"op\":";
     if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
@@ -93,29 +77,11 @@ void Trace::request(const std::string& conn, const TracedRequest& r) {
     line += ",\"result\":" + (r.result ? std::to_string(*r.result) : std::string("null"));
     if (r.fault)
         line += ",\"fault\":{\"index\":" + std::to_string(r.fault->index) + ",\"kind\":\"" + fault_kind(r.fault->kind) + "\"}";
-    write_line(line + "}\n");
+    sink_.write(line + "}\n");
 }
 
 void Trace::event(const std::string& conn, uint32_t plc_word) {
-    write_line(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
-}
-
-void Trace::write_line(std::string line) {
-    std::lock_guard<std::mutex> lk(mu_);
-    // Unbuffered: the line is in the file when write() returns.
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0 && !failed_) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failed_ = true;
-            log_("trace file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "nothing written") + "; tracing stops");
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    sink_.write(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
 }
 
 }  // namespace tessaro::sim

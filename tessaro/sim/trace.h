@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "connection.h"
 #include "faults.h"
 #include "ops.h"
+#include "trace_sink.h"
 
 namespace tessaro::sim {
 
@@ -29,25 +29,20 @@ struct TracedRequest {
 
 class Trace {
 public:
-    explicit Trace(LogFn log) : log_(std::move(log)) {}
-    ~Trace();
+    explicit Trace(LogFn log) : sink_(std::move(log)) {}
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    // Creates or empties the file.
-    bool open(const std::string& path, std::string& error);
+    // Creates or empties the file (see TraceSink::open).
+    bool open(const std::string& path, std::string& error) { return sink_.open(path, error); }
+    // No more waiting for a stalled reader: the simulator is stopping.
+    void stop() { sink_.stop(); }
 
     void request(const std::string& conn, const TracedRequest& r);
     void event(const std::string& conn, uint32_t plc_word);
 
 private:
-    void write_line(std::string line);
-
-    LogFn log_;
-    std::string path_;
-    int fd_ = -1;
-    std::mutex mu_;
-    bool failed_ = false;  // a write failed; said once
+    TraceSink sink_;
 };
 
 }  // namespace tessaro::sim
