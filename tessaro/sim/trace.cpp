@@ -63,36 +63,36 @@ bool Trace::open(const std::string& path, std::string& error) {
     return fd_ >= 0;
 }
 
-void Trace::request(const std::string& conn, const TracedRequest& r) {
+void Trace::request(const std::string& conn, const Request& r, const Outcome& o) {
     std::string line = head(conn) + ",\"op\":";
     if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
     else line += std::to_string(r.op);
     line += ",\"args\":";
-    if (r.args) {
+    if (r.decoded) {
         line += '[';
-        for (size_t i = 0; i < r.args->size(); ++i) {
+        for (size_t i = 0; i < r.args.size(); ++i) {
             if (i) line += ',';
-            if (r.layout->request[i] == 's') append_text(line, (*r.args)[i].str);
-            else line += std::to_string((*r.args)[i].num);
+            if (r.layout->request[i] == 's') append_text(line, r.args[i].str);
+            else line += std::to_string(r.args[i].num);
         }
         line += ']';
         // The nodes named or addressed, by full name, so that a reader need
         // not know the handles: "node", and "newparent" for a move.
         const char* keys[] = {"node", "newparent"};
         size_t k = 0;
-        for (size_t i = 0; i < r.nodes.size() && k < 2; ++i) {
+        for (size_t i = 0; i < r.args.size() && k < 2; ++i) {
             char role = r.layout->roles[i];
             if (role != 'n' && role != 'N') continue;
             line += std::string(",\"") + keys[k++] + "\":";
-            if (r.nodes[i].empty()) line += "null";
+            if (i >= r.nodes.size() || r.nodes[i].empty()) line += "null";
             else append_text(line, r.nodes[i]);
         }
     } else {
         line += "null";
     }
-    line += ",\"result\":" + (r.result ? std::to_string(*r.result) : std::string("null"));
-    if (r.fault)
-        line += ",\"fault\":{\"index\":" + std::to_string(r.fault->index) + ",\"kind\":\"" + fault_kind(r.fault->kind) + "\"}";
+    line += ",\"result\":" + (o.result ? std::to_string(*o.result) : std::string("null"));
+    if (o.fault)
+        line += ",\"fault\":{\"index\":" + std::to_string(o.fault->index) + ",\"kind\":\"" + fault_kind(o.fault->kind) + "\"}";
     write_line(line + "}\n");
 }
 

@@ -5,27 +5,12 @@
 
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "connection.h"
-#include "faults.h"
-#include "ops.h"
+#include "request.h"
 
 namespace tessaro::sim {
-
-// One request as the trace shows it.
-struct TracedRequest {
-    uint16_t op = 0;
-    const OpLayout* layout = nullptr;      // null: no such operation
-    const std::vector<Arg>* args = nullptr;  // null: the fields did not decode
-    // Per argument: the full name of the node it names or addresses ("" for
-    // other arguments and for unknown handles).
-    std::vector<std::string> nodes;
-    std::optional<FaultHit> fault;
-    std::optional<int32_t> result;  // none when no reply was sent
-};
 
 class Trace {
 public:
@@ -37,7 +22,9 @@ public:
     // Creates or empties the file.
     bool open(const std::string& path, std::string& error);
 
-    void request(const std::string& conn, const TracedRequest& r);
+    // A request and its outcome; the nodes it addresses are named by
+    // `r.nodes`, as they were when it was admitted.
+    void request(const std::string& conn, const Request& r, const Outcome& o);
     void event(const std::string& conn, uint32_t plc_word);
 
 private:
