@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "text/json_text.h"
+#include "text/json_writer.h"
 
 namespace tessaro::sim {
 
@@ -28,16 +29,17 @@ std::string utc_now() {
     return buf;
 }
 
-std::string head(const std::string& conn) {
-    std::string line = "{\"time\":\"" + utc_now() + "\",\"conn\":";
-    text::append_json_string(line, conn);
-    return line;
+// Opens a line's object with the time and the connection.
+text::JsonWriter head(const std::string& conn) {
+    text::JsonWriter w;
+    w.object().key("time").str(utc_now()).key("conn").str(conn);
+    return w;
 }
 
 // A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
-void append_text(std::string& out, const std::string& s) {
-    if (text::is_utf8(s)) return text::append_json_string(out, s);
-    out += "{\"hex\":\"" + text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size()) + "\"}";
+void text_or_hex(text::JsonWriter& w, const std::string& s) {
+    if (text::is_utf8(s)) w.str(s);
+    else w.object().key("hex").str(text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size())).end();
 }
 
 const char* fault_kind(FaultHit::Kind k) {
@@ -64,18 +66,18 @@ bool Trace::open(const std::string& path, std::string& error) {
 }
 
 void Trace::request(const std::string& conn, const Request& r, const Outcome& o) {
-    std::string line = head(conn) + ",\"op\":";
-    if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
-    else line += std::to_string(r.op);
-    line += ",\"args\":";
+    text::JsonWriter w = head(conn);
+    w.key("op");
+    if (r.layout) w.str(proto::op_name(r.layout->op));
+    else w.num(r.op);
+    w.key("args");
     if (r.decoded) {
-        line += '[';
+        w.array();
         for (size_t i = 0; i < r.args.size(); ++i) {
-            if (i) line += ',';
-            if (r.layout->request[i] == 's') append_text(line, r.args[i].str);
-            else line += std::to_string(r.args[i].num);
+            if (r.layout->request[i] == 's') text_or_hex(w, r.args[i].str);
+            else w.num(r.args[i].num);
         }
-        line += ']';
+        w.end();
         // The nodes named or addressed, by full name, so that a reader need
         // not know the handles: "node", and "newparent" for a move.
         const char* keys[] = {"node", "newparent"};
@@ -83,21 +85,22 @@ void Trace::request(const std::string& conn, const Request& r, const Outcome& o)
         for (size_t i = 0; i < r.args.size() && k < 2; ++i) {
             char role = r.layout->roles[i];
             if (role != 'n' && role != 'N') continue;
-            line += std::string(",\"") + keys[k++] + "\":";
-            if (i >= r.nodes.size() || r.nodes[i].empty()) line += "null";
-            else append_text(line, r.nodes[i]);
+            w.key(keys[k++]);
+            if (i >= r.nodes.size() || r.nodes[i].empty()) w.null();
+            else text_or_hex(w, r.nodes[i]);
         }
     } else {
-        line += "null";
+        w.null();
     }
-    line += ",\"result\":" + (o.result ? std::to_string(*o.result) : std::string("null"));
-    if (o.fault)
-        line += ",\"fault\":{\"index\":" + std::to_string(o.fault->index) + ",\"kind\":\"" + fault_kind(o.fault->kind) + "\"}";
-    write_line(line + "}\n");
+    w.key("result");
+    if (o.result) w.num(*o.result);
+    else w.null();
+    if (o.fault) w.key("fault").object().key("index").num(static_cast<long long>(o.fault->index)).key("kind").str(fault_kind(o.fault->kind)).end();
+    write_line(w.end().take() + "\n");
 }
 
 void Trace::event(const std::string& conn, uint32_t plc_word) {
-    write_line(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
+    write_line(head(conn).key("event").str("PlcChanged").key("state").num(plc_word).end().take() + "\n");
 }
 
 void Trace::write_line(std::string line) {
