@@ -172,7 +172,8 @@ void BM_BareClients(benchmark::State& state) {
         state.SkipWithError("no connection");
         return;
     }
-    for (auto _ : state) benchmark::DoNotOptimize(c->call(Op::GetNodeValueStringLen, [&](wire::Writer& w) { w.i32(node); }));
+    auto ask = [node](wire::Writer& w) { w.i32(node); };
+    for (auto _ : state) benchmark::DoNotOptimize(c->call(Op::GetNodeValueStringLen, ask));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BareClients)->Threads(8)->Threads(32)->UseRealTime();

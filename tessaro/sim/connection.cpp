@@ -132,10 +132,7 @@ void Connection::serve(const uint8_t* body, size_t len) {
     waiting_ = Request::decode(body, len);
     admission_ = path_.admit(waiting_, caller_);
     if (admission_.delay_ms > 0) {
-        phase_ = Phase::Delayed;
-        std::lock_guard<std::mutex> lk(out_mu_);
-        reading_ = false;
-        update_interest();
+        hold(Phase::Delayed);
         server_.arm(shared_from_this(), Clock::now() + std::chrono::milliseconds(admission_.delay_ms));
         return;
     }
@@ -146,23 +143,33 @@ void Connection::delay_over() {
     if (closed_ || phase_ != Phase::Delayed) return;
     phase_ = Phase::Reading;
     finish();
-    if (phase_ == Phase::Reading && !closed_) {
-        {
-            std::lock_guard<std::mutex> lk(out_mu_);
-            reading_ = true;
-            update_interest();
-        }
-        serve_input();  // what arrived meanwhile
+    resume();
+}
+
+// Takes no input until the request in `waiting_` is answered.
+void Connection::hold(Phase why) {
+    phase_ = why;
+    std::lock_guard<std::mutex> lk(out_mu_);
+    reading_ = false;
+    update_interest();
+}
+
+// Takes input again once the request that held it is answered, starting
+// with what arrived meanwhile.
+void Connection::resume() {
+    if (phase_ != Phase::Reading || closed_) return;
+    {
+        std::lock_guard<std::mutex> lk(out_mu_);
+        reading_ = true;
+        update_interest();
     }
+    serve_input();
 }
 
 void Connection::finish() {
     outcome_ = admission_.outcome ? std::move(*admission_.outcome) : path_.carry_out(waiting_, caller_, admission_.fault);
     if (path_.must_save(waiting_, outcome_)) {
-        phase_ = Phase::Saving;
-        std::lock_guard<std::mutex> lk(out_mu_);
-        reading_ = false;
-        update_interest();
+        hold(Phase::Saving);
         server_.defer_save(shared_from_this());
         return;
     }
@@ -174,14 +181,7 @@ void Connection::save_over(int saved) {
     if (saved != E_OK) RequestPath::unsaved(waiting_, outcome_);
     phase_ = Phase::Reading;
     deliver();
-    if (phase_ == Phase::Reading && !closed_) {
-        {
-            std::lock_guard<std::mutex> lk(out_mu_);
-            reading_ = true;
-            update_interest();
-        }
-        serve_input();
-    }
+    resume();
 }
 
 // Records the outcome and acts on it.

@@ -72,6 +72,8 @@ private:
     void serve_input();
     void serve(const uint8_t* body, size_t len);
     void finish();
+    void hold(Phase why);
+    void resume();
     void deliver();
     bool send(const std::vector<uint8_t>& frame);
     void flush_output();

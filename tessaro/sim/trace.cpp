@@ -95,7 +95,10 @@ void Trace::request(const std::string& conn, const Request& r, const Outcome& o)
     w.key("result");
     if (o.result) w.num(*o.result);
     else w.null();
-    if (o.fault) w.key("fault").object().key("index").num(static_cast<long long>(o.fault->index)).key("kind").str(fault_kind(o.fault->kind)).end();
+    if (o.fault) {
+        w.key("fault").object().key("index").num(static_cast<long long>(o.fault->index));
+        w.key("kind").str(fault_kind(o.fault->kind)).end();
+    }
     write_line(w.end().take() + "\n");
 }
 

@@ -132,8 +132,10 @@ std::string scenario_json(const MachineCopy& m) {
     w.end().key("nodes").array(2);
     for (const auto& n : m.nodes) write_node(w, n, 4);
     w.end().key("drivers").array(2);
-    for (const auto& d : m.drivers)
-        w.object().key("name").str(d.name).key("version").str(d.version).key("vendor").str(d.vendor).key("comment").str(d.comment).end();
+    for (const auto& d : m.drivers) {
+        w.object().key("name").str(d.name).key("version").str(d.version);
+        w.key("vendor").str(d.vendor).key("comment").str(d.comment).end();
+    }
     w.end().key("devices").array(2);
     for (const auto& d : m.devices) write_device(w, d, m.devices);
     w.end().end();
