@@ -35,7 +35,7 @@ std::string format_endpoint(const sockaddr* sa) {
 }
 
 Server::Server(Machine& m, ServerOptions opt, LogFn log)
-    : machine_(m), opt_(opt), log_(std::move(log)), path_(m, opt.state, opt.trace) {}
+    : opt_(opt), log_(std::move(log)), path_(m, opt.state, opt.trace) {}
 
 Server::~Server() {
     stop();

@@ -62,7 +62,6 @@ private:
     // Runs `task` on the loop thread (from any thread).
     void post(std::function<void()> task);
 
-    Machine& machine_;
     ServerOptions opt_;
     LogFn log_;
     RequestPath path_;
