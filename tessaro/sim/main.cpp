@@ -64,7 +64,7 @@ int run(int argc, char** argv) {
 
     Options opt;
     std::string error;
-    if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), opt, error)) {
+    if (!parse_options(argc, argv, opt, error)) {
         log_line(error);
         return kExitUsage;
     }

@@ -4,28 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "connection.h"
-#include "faults.h"
-#include "ops.h"
+#include "request.h"
 #include "trace_sink.h"
 
 namespace tessaro::sim {
-
-// One request as the trace shows it.
-struct TracedRequest {
-    uint16_t op = 0;
-    const OpLayout* layout = nullptr;      // null: no such operation
-    const std::vector<Arg>* args = nullptr;  // null: the fields did not decode
-    // Per argument: the full name of the node it names or addresses ("" for
-    // other arguments and for unknown handles).
-    std::vector<std::string> nodes;
-    std::optional<FaultHit> fault;
-    std::optional<int32_t> result;  // none when no reply was sent
-};
 
 class Trace {
 public:
@@ -38,7 +23,9 @@ public:
     // No more waiting for a stalled reader: the simulator is stopping.
     void stop() { sink_.stop(); }
 
-    void request(const std::string& conn, const TracedRequest& r);
+    // A request and its outcome; the nodes it addresses are named by
+    // `r.nodes`, as they were when it was admitted.
+    void request(const std::string& conn, const Request& r, const Outcome& o);
     void event(const std::string& conn, uint32_t plc_word);
 
 private:
