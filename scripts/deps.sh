@@ -3,9 +3,10 @@
 # as root, installs the missing ones. --cross adds the cross toolchain and
 # qemu, --docs what the manual page tests need, --package what building and
 # checking Debian packages needs, --fuzz clang and its libFuzzer runtime,
-# --bench what scripts/bench.sh measures with, --browser what the live page's
-# test drives (headless Chromium through Selenium).
-# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench] [--browser]
+# --clang clang (the program's sources are checked with it too), --bench what
+# scripts/bench.sh measures with, --browser what the live page's test drives
+# (headless Chromium through Selenium).
+# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--clang] [--bench] [--browser]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
@@ -16,9 +17,10 @@ for arg in "$@"; do
     --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --clang) packages+=(clang) ;;
     --bench) packages+=(hyperfine time) ;;
     --browser) packages+=(chromium chromium-driver python3-selenium) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench] [--browser]" >&2; exit 1 ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--clang] [--bench] [--browser]" >&2; exit 1 ;;
   esac
 done
 

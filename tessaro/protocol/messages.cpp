@@ -18,6 +18,11 @@ const OpName kOps[] = {
 #include "xal_operations.def"
 #undef XAL_WIRE_OP
 #undef XAL_LOCAL_OP
+    {Op::ApiSetPlc, "ApiSetPlc"},
+    {Op::ApiSetJob, "ApiSetJob"},
+    {Op::ApiAddFault, "ApiAddFault"},
+    {Op::ApiRemoveFault, "ApiRemoveFault"},
+    {Op::ApiReset, "ApiReset"},
 };
 
 void put_strings(wire::Writer& w, const std::vector<std::string>& v) {

@@ -22,9 +22,19 @@ enum class Op : uint16_t {
 #include "xal_operations.def"
 #undef XAL_WIRE_OP
 #undef XAL_LOCAL_OP
+    // Requests of the simulator's HTTP control API. They are made inside the
+    // simulator only: a library connection that sends one is refused.
+    ApiSetPlc = 150,
+    ApiSetJob,
+    ApiAddFault,
+    ApiRemoveFault,
+    ApiReset,
     // Events pushed by the controller (Kind::Event, sequence number 0).
     PlcChanged = 200,
 };
+
+// True for the requests of the simulator's HTTP control API.
+inline bool is_api_op(Op op) { return op >= Op::ApiSetPlc && op <= Op::ApiReset; }
 
 // The name of an operation ("GetNode"), or "" for a number that names none.
 const char* op_name(Op op);

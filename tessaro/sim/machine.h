@@ -21,6 +21,7 @@
 #include "protocol/messages.h"
 #include "ops.h"
 #include "plc.h"
+#include "request.h"
 #include "tree.h"
 
 namespace tessaro::sim {
@@ -93,8 +94,11 @@ public:
     // that what `f` sees is one consistent state.
     void inspect(const std::function<void(const MachineView&)>& f);
 
-    // Fault check for a decoded request: counts it and tells what to do.
-    std::optional<FaultHit> fault_for(const OpLayout& layout, const std::vector<Arg>& args);
+    // Admits a decoded request: names the nodes it addresses in
+    // `r.nodes` when `name_nodes` is set (or a fault may need them) and,
+    // with `check_faults`, counts it against the faults, telling what a
+    // fault that hits it does.
+    std::optional<FaultHit> admit(Request& r, bool name_nodes, bool check_faults = true);
 
     // Nodes
     int32_t get_node(const std::string& fullname);
@@ -163,6 +167,14 @@ public:
     // Handles are given anew in tree order, so the nodes of an unchanged
     // scenario keep theirs.
     void reset(MachineConfig cfg);
+    // The scenario text a reset goes back to (the machine as it started).
+    void keep_start(std::string scenario);
+    // Resets to the kept start: E_OK, or E_FAILURE when there is none or it
+    // no longer loads.
+    int reset_to_start();
+    // The full name of the job `name` (full, or a short name only one job
+    // has); "" for none.
+    std::string job_name(const std::string& name);
 
 private:
     bool can_contain(const Node* parent, const Node& child) const;
@@ -171,6 +183,7 @@ private:
     std::string value_text(const Node& n) const;
     void notify(uint32_t word);
     void timer_loop();
+    Node* find_job(const std::string& name);  // under mu_
 
     mutable std::mutex mu_;
     ClockFn clock_;
@@ -182,6 +195,7 @@ private:
     FaultTable faults_;
     std::set<Session*> registered_;
     PlcEngine plc_;
+    std::string start_;  // set once, before serving starts
 
     std::condition_variable timer_cv_;
     std::thread timer_;

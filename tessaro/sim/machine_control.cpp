@@ -1,6 +1,7 @@
 // The machine's run-time control: the changes that a user steering the
 // simulator makes and that no library operation covers.
 #include "machine.h"
+#include "scenario.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -10,18 +11,28 @@ void Machine::change_plc(uint32_t set, uint32_t clear) {
     plc_.change_bits(set, clear);
 }
 
+Node* Machine::find_job(const std::string& name) {
+    Node* job = tree_.find(name);
+    if (job && job->kind == Kind::Job) return job;
+    job = nullptr;
+    for (Node* n : tree_.preorder()) {
+        if (n->kind != Kind::Job || n->name != name) continue;
+        if (job) return nullptr;  // two jobs of that short name: say which
+        job = n;
+    }
+    return job;
+}
+
+std::string Machine::job_name(const std::string& name) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Node* job = find_job(name);
+    return job ? tree_.full_name(*job) : "";
+}
+
 int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
                      std::string* full) {
     std::lock_guard<std::mutex> lk(mu_);
-    Node* job = tree_.find(name);
-    if (!job || job->kind != Kind::Job) {
-        job = nullptr;
-        for (Node* n : tree_.preorder()) {
-            if (n->kind != Kind::Job || n->name != name) continue;
-            if (job) return E_NOEXIST;  // two jobs of that short name: say which
-            job = n;
-        }
-    }
+    Node* job = find_job(name);
     if (!job) return E_NOEXIST;
     if (outcome) job->job.outcome = *outcome;
     if (duration_ms) job->job.duration_ms = *duration_ms;
@@ -60,6 +71,16 @@ void Machine::reset(MachineConfig cfg) {
             plc_.select(n->handle, n->kind == Kind::Job ? &n->job : nullptr, clock_());
     if (plc_.word() != before) notify(plc_.word());
     timer_cv_.notify_all();
+}
+
+void Machine::keep_start(std::string scenario) { start_ = std::move(scenario); }
+
+int Machine::reset_to_start() {
+    MachineConfig cfg;
+    std::string error;
+    if (start_.empty() || !load_scenario_text(start_, "start", cfg, error)) return E_FAILURE;
+    reset(std::move(cfg));
+    return E_OK;
 }
 
 }  // namespace tessaro::sim

@@ -20,6 +20,7 @@
 #include "options.h"
 #include "scenario.h"
 #include "scenario_writer.h"
+#include "safe_file.h"
 #include "server.h"
 #include "state_file.h"
 #include "trace.h"
@@ -58,12 +59,15 @@ int run(int argc, char** argv) {
     sigemptyset(&stop.sa_mask);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    // Writes to vanished clients must not kill the simulator.
+    // Writes to vanished clients must not kill the simulator, nor writes past
+    // the file size limit (ulimit -f): they fail with EFBIG instead, which a
+    // save and the trace take as they take a full disk.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     Options opt;
     std::string error;
-    if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), opt, error)) {
+    if (!parse_options(argc, argv, opt, error)) {
         log_line(error);
         return kExitUsage;
     }
@@ -74,6 +78,12 @@ int run(int argc, char** argv) {
 
     // A state file, once it exists, holds the machine; the scenario only
     // seeds a new one.
+    // One simulator per state file, held from before the file is read.
+    FileLock state_lock;
+    if (!opt.state.empty() && !lock_state(opt.state, state_lock, error)) {
+        log_line(error);
+        return kExitUsage;
+    }
     MachineConfig cfg;
     StateLoad state_load = opt.state.empty() ? StateLoad::Missing : load_state(opt.state, cfg, error);
     bool loaded = state_load == StateLoad::Loaded;
@@ -81,6 +91,12 @@ int run(int argc, char** argv) {
         loaded = opt.scenario.empty() ? load_scenario_text(default_scenario_text(), "default.json", cfg, error)
                                       : load_scenario_file(opt.scenario, cfg, error);
     if (!loaded) {
+        log_line(error);
+        return kExitUsage;
+    }
+    // Opening a FIFO waits for its reader; a stop signal still ends that at once.
+    Trace trace(log_line);
+    if (!opt.trace.empty() && !trace.open(opt.trace, error)) {
         log_line(error);
         return kExitUsage;
     }
@@ -106,11 +122,6 @@ int run(int argc, char** argv) {
         server_opt.state = state.get();
     }
     // The HTTP API reads the trace from memory, with or without a file.
-    Trace trace(log_line);
-    if (!opt.trace.empty() && !trace.open(opt.trace, error)) {
-        log_line(error);
-        return kExitUsage;
-    }
     if (!opt.trace.empty() || opt.http) server_opt.trace = &trace;
     Server server(machine, server_opt, log_line);
     if (!server.listen(opt.bind, opt.port, error)) {
@@ -122,7 +133,8 @@ int run(int argc, char** argv) {
     if (opt.http) {
         std::string start;
         machine.inspect([&](const MachineView& v) { write_scenario(v, start, error); });
-        control = std::make_unique<ControlPort>(machine, server_opt, start);
+        machine.keep_start(std::move(start));
+        control = std::make_unique<ControlPort>(server.path(), trace);
         http = std::make_unique<HttpControl>(*control, log_line);
         if (!http->listen(opt.http_bind, opt.http_port, error)) {
             log_line(error);
@@ -142,6 +154,7 @@ int run(int argc, char** argv) {
         int sig = sigtimedwait(&stop_signals, nullptr, &slice);
         if (sig == SIGINT || sig == SIGTERM) break;
     }
+    trace.stop();  // a request held by a stalled trace reader ends now
     if (http) http->stop();
     server.stop();
     machine.stop_timers();

@@ -15,6 +15,14 @@ const OpLayout kLayouts[] = {
 #include "xal_operations.def"
 #undef XAL_WIRE_OP
 #undef XAL_LOCAL_OP
+    // The control API's requests: PLC bits to set and to clear; a job's
+    // next outcome and run time (-1: unchanged); a fault as a scenario's
+    // fault object; the number of a fault; a reset to the start.
+    {Op::ApiSetPlc, "uu", "--", ""},
+    {Op::ApiSetJob, "sii", "N--", ""},
+    {Op::ApiAddFault, "s", "-", "u"},
+    {Op::ApiRemoveFault, "u", "-", ""},
+    {Op::ApiReset, "", "", ""},
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace tessaro::sim {
 
@@ -21,10 +20,10 @@ struct Options {
 
 extern const char kUsage[];
 
-// Parses the arguments after the program name: --bind ADDR, --port N,
-// --scenario FILE, --state FILE, --trace FILE, --http [ADDR:]PORT (each also as --opt=VALUE),
-// --help. False with a one-line
-// `error` for anything else.
-bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
+// Parses the command line (getopt_long): --bind ADDR, --port N,
+// --scenario FILE, --state FILE, --trace FILE,
+// --http [ADDR:]PORT (each also as --opt=VALUE),
+// --help or -h. False with a one-line `error` for anything else.
+bool parse_options(int argc, char** argv, Options& out, std::string& error);
 
 }  // namespace tessaro::sim

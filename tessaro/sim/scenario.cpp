@@ -546,4 +546,16 @@ bool load_scenario_file(const std::string& path, MachineConfig& out, std::string
     return load_scenario_text(text, path, out, error);
 }
 
+bool load_fault_text(const std::string& json_object, Fault& out, std::string& error) {
+    MachineConfig cfg;
+    if (!load_scenario_text("{\"faults\": [" + json_object + "]}", "fault", cfg, error)) {
+        // The position would point into the text made here.
+        size_t colon = error.find(": ");
+        if (colon != std::string::npos) error.erase(0, colon + 2);
+        return false;
+    }
+    out = cfg.faults.front();
+    return true;
+}
+
 }  // namespace tessaro::sim

@@ -7,19 +7,23 @@
 #include <string>
 
 #include "machine.h"
+#include "text/scenario_limit.h"
 
 namespace tessaro::sim {
 
 // The longest job run and ready delay a machine takes.
 constexpr int64_t kMaxDurationMs = 24LL * 3600 * 1000;
 
-// The largest scenario file that is read.
-constexpr size_t kMaxScenarioBytes = 16u << 20;
+using text::kMaxScenarioBytes;  // the largest scenario file that is read
 
 // Loads scenario text. On failure `error` reads "NAME:LINE:COLUMN: what is
 // wrong", where the position is that of the offending JSON value (or of the
 // character where the syntax breaks), and `out` is left alone.
 bool load_scenario_text(const std::string& text, const std::string& name, MachineConfig& out, std::string& error);
+
+// Loads one fault object as the faults of a scenario give it; false with
+// `error` saying what is wrong (without a position).
+bool load_fault_text(const std::string& json_object, Fault& out, std::string& error);
 
 // Reads and loads a scenario file. A file that cannot be read gives
 // "PATH: <reason>".

@@ -1,23 +1,19 @@
 #include "trace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "text/json_text.h"
+#include "text/json_writer.h"
 
 namespace tessaro::sim {
 
 namespace {
 
-// Appends "2026-12-07T21:03:04.123456Z".
-void append_utc_now(std::string& out) {
+// "2026-12-07T21:03:04.123456Z"
+std::string utc_now() {
     auto now = std::chrono::system_clock::now();
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
     time_t secs = static_cast<time_t>(us / 1000000);
@@ -32,27 +28,23 @@ void append_utc_now(std::string& out) {
                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
         formatted = secs;
     }
-    char micros[7] = "000000";
-    for (int i = 5, v = static_cast<int>(us % 1000000); i >= 0 && v > 0; --i, v /= 10) micros[i] = static_cast<char>('0' + v % 10);
-    out += prefix;
-    out += micros;
-    out += 'Z';
+    char micros[8] = "000000Z";
+    for (int i = 5, v = static_cast<int>(us % 1000000); i >= 0 && v > 0; --i, v /= 10)
+        micros[i] = static_cast<char>('0' + v % 10);
+    return std::string(prefix) + micros;
 }
 
-std::string head(const std::string& conn) {
-    std::string line;
-    line.reserve(256);  // most lines fit: one allocation per line
-    line += "{\"time\":\"";
-    append_utc_now(line);
-    line += "\",\"conn\":";
-    text::append_json_string(line, conn);
-    return line;
+// Opens a line's object with the time and the connection.
+text::JsonWriter head(const std::string& conn) {
+    text::JsonWriter w;
+    w.object().key("time").str(utc_now()).key("conn").str(conn);
+    return w;
 }
 
 // A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
-void append_text(std::string& out, const std::string& s) {
-    if (text::is_utf8(s)) return text::append_json_string(out, s);
-    out += "{\"hex\":\"" + text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size()) + "\"}";
+void text_or_hex(text::JsonWriter& w, const std::string& s) {
+    if (text::is_utf8(s)) w.str(s);
+    else w.object().key("hex").str(text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size())).end();
 }
 
 const char* fault_kind(FaultHit::Kind k) {
@@ -67,60 +59,45 @@ const char* fault_kind(FaultHit::Kind k) {
 
 }  // namespace
 
-Trace::~Trace() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool Trace::open(const std::string& path, std::string& error) {
-    path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) error = "trace file " + path + ": " + std::strerror(errno);
-    return fd_ >= 0;
-}
-
-void Trace::request(const std::string& conn, const TracedRequest& r) {
-    std::string line = head(conn);
-    line += ",\"op\":";
-    if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
-    else line += std::to_string(r.op);
-    line += ",\"args\":";
-    if (r.args) {
-        line += '[';
-        for (size_t i = 0; i < r.args->size(); ++i) {
-            if (i) line += ',';
-            if (r.layout->request[i] == 's') append_text(line, (*r.args)[i].str);
-            else line += std::to_string((*r.args)[i].num);
+void Trace::request(const std::string& conn, const Request& r, const Outcome& o) {
+    text::JsonWriter w = head(conn);
+    w.key("op");
+    if (r.layout) w.str(proto::op_name(r.layout->op));
+    else w.num(r.op);
+    w.key("args");
+    if (r.decoded) {
+        w.array();
+        for (size_t i = 0; i < r.args.size(); ++i) {
+            if (r.layout->request[i] == 's') text_or_hex(w, r.args[i].str);
+            else w.num(r.args[i].num);
         }
-        line += ']';
+        w.end();
         // The nodes named or addressed, by full name, so that a reader need
         // not know the handles: "node", and "newparent" for a move.
         const char* keys[] = {"node", "newparent"};
         size_t k = 0;
-        for (size_t i = 0; i < r.nodes.size() && k < 2; ++i) {
+        for (size_t i = 0; i < r.args.size() && k < 2; ++i) {
             char role = r.layout->roles[i];
             if (role != 'n' && role != 'N') continue;
-            line += std::string(",\"") + keys[k++] + "\":";
-            if (r.nodes[i].empty()) line += "null";
-            else append_text(line, r.nodes[i]);
+            w.key(keys[k++]);
+            if (i >= r.nodes.size() || r.nodes[i].empty()) w.null();
+            else text_or_hex(w, r.nodes[i]);
         }
     } else {
-        line += "null";
+        w.null();
     }
-    line += ",\"result\":" + (r.result ? std::to_string(*r.result) : std::string("null"));
-    if (r.fault)
-        line += ",\"fault\":{\"index\":" + std::to_string(r.fault->index) + ",\"kind\":\"" + fault_kind(r.fault->kind) + "\"}";
-    write_line(line + "}\n");
+    w.key("result");
+    if (o.result) w.num(*o.result);
+    else w.null();
+    if (o.fault) {
+        w.key("fault").object().key("index").num(static_cast<long long>(o.fault->index));
+        w.key("kind").str(fault_kind(o.fault->kind)).end();
+    }
+    write_line(w.end().take());
 }
 
 void Trace::event(const std::string& conn, uint32_t plc_word) {
-    write_line(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
-}
-
-void Trace::api(const std::string& conn, const std::string& call, const std::string& body, int status) {
-    std::string line = head(conn) + ",\"api\":";
-    text::append_json_string(line, call);
-    if (!body.empty()) line += ",\"body\":" + body;
-    write_line(line + ",\"status\":" + std::to_string(status) + "}\n");
+    write_line(head(conn).key("event").str("PlcChanged").key("state").num(plc_word).end().take());
 }
 
 std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait,
@@ -151,24 +128,15 @@ void Trace::interrupt() {
 }
 
 void Trace::write_line(std::string line) {
-    std::lock_guard<std::mutex> lk(mu_);
-    kept_.emplace_back(++last_, line.substr(0, line.size() - 1));
-    if (kept_.size() > kKeptLines) kept_.pop_front();
-    cv_.notify_all();
-    // Unbuffered: the line is in the file when write() returns.
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0 && !failed_ && fd_ >= 0) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failed_ = true;
-            log_("trace file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "nothing written") + "; tracing stops");
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    {
+        // One lock for both, so that the file and the numbers keep one order.
+        std::lock_guard<std::mutex> lk(mu_);
+        kept_.emplace_back(++last_, line);
+        if (kept_.size() > kKeptLines) kept_.pop_front();
+        line += '\n';
+        sink_.write(line);
     }
+    cv_.notify_all();
 }
 
 }  // namespace tessaro::sim

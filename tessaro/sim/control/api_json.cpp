@@ -118,16 +118,7 @@ bool parse_body(const std::string& body, std::initializer_list<const char*> keys
 }
 
 bool parse_fault(const json& j, Fault& out, std::string& error) {
-    // The scenario loader checks a fault; its message without the position,
-    // which would point into the text made here.
-    MachineConfig cfg;
-    if (!load_scenario_text(dump(json{{"faults", json::array({j})}}), "fault", cfg, error)) {
-        size_t colon = error.find(": ");
-        if (colon != std::string::npos) error.erase(0, colon + 2);
-        return false;
-    }
-    out = cfg.faults.front();
-    return true;
+    return load_fault_text(dump(j), out, error);
 }
 
 bool parse_plc(const json& j, uint32_t& set, uint32_t& clear, std::string& error) {

@@ -1,15 +1,9 @@
 #include "control_port.h"
 
-#include "hooks.h"
-#include "scenario.h"
-#include "state_file.h"
-#include "trace.h"
+#include "protocol/wire.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
-
-ControlPort::ControlPort(Machine& m, const ServerOptions& opt, std::string start)
-    : machine_(m), opt_(opt), start_(std::move(start)) {}
 
 ControlPort::~ControlPort() { machine_.end_session(session_); }
 
@@ -21,65 +15,66 @@ void ControlPort::stop() {
     stop_cv_.notify_all();
 }
 
-ControlPort::Sent ControlPort::send(const std::string& conn, const std::vector<uint8_t>& body) {
+ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std::vector<Arg> args) {
     DelayFn delay = [this](int64_t ms) {
         std::unique_lock<std::mutex> lk(stop_mu_);
         return !stop_cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stopping_; });
     };
-    wire::Reader r(body);
-    Outcome o = serve(machine_, session_, nullptr, opt_, conn, body, delay);
-    return Sent{proto::op_name(static_cast<proto::Op>(r.op())), result_of(o)};
+    Caller caller{conn, session_};
+    caller.greeted = true;
+    caller.api = true;
+    Request r = Request::make(op, std::move(args));
+    Outcome o = path_.submit(r, caller, delay);
+    Sent s{proto::op_name(op), o.kind == Outcome::Kind::Reply ? o.result : std::nullopt};
+    // The reply of ApiAddFault carries the fault's number after the result.
+    const OpLayout* layout = op_layout(op);
+    if (s.result == E_OK && layout && layout->reply[0] == 'u' && o.frame.size() > wire::kFrameHeader) {
+        wire::Reader rd(o.frame.data() + wire::kFrameHeader, o.frame.size() - wire::kFrameHeader);
+        int32_t rc = 0;
+        if (!rd.i32(rc) || !rd.u32(s.number)) s.result = E_FAILURE;
+    }
+    return s;
 }
 
 ControlPort::Sent ControlPort::write_node(const std::string& conn, const std::string& name, const std::string& value) {
     int32_t handle = machine_.get_node(name);
     if (handle < 0) return Sent{"GetNode", E_NOEXIST};
     std::lock_guard<std::mutex> lk(write_mu_);
-    wire::Writer set(wire::Kind::Request, ++seq_, static_cast<uint16_t>(proto::Op::SetNodeValueString));
-    set.i32(handle).str(value);
-    Sent s = send(conn, set.body());
+    Sent s = submit(conn, proto::Op::SetNodeValueString, {Arg{handle, {}}, Arg{0, value}});
     if (s.result != E_OK) {
         machine_.read_node(session_, handle);  // drops a value set but not written
         return s;
     }
-    wire::Writer write(wire::Kind::Request, ++seq_, static_cast<uint16_t>(proto::Op::WriteNodeSync));
-    write.i32(handle);
-    return send(conn, write.body());
+    return submit(conn, proto::Op::WriteNodeSync, {Arg{handle, {}}});
 }
 
-int ControlPort::saved() { return opt_.state ? opt_.state->commit() : E_OK; }
-
-int ControlPort::change_plc(uint32_t set, uint32_t clear) {
-    machine_.change_plc(set, clear);
-    return saved();
+ControlPort::Sent ControlPort::change_plc(const std::string& conn, uint32_t set, uint32_t clear) {
+    return submit(conn, proto::Op::ApiSetPlc, {Arg{set, {}}, Arg{clear, {}}});
 }
 
-int ControlPort::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
-                         std::string& full) {
-    int rc = machine_.set_job(name, outcome, duration_ms, &full);
-    return rc == E_OK ? saved() : rc;
+ControlPort::Sent ControlPort::set_job(const std::string& conn, const std::string& name,
+                                       std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
+                                       std::string& full) {
+    // By full name, so that the trace and the faults see the job as a node.
+    full = machine_.job_name(name);
+    int64_t o = outcome ? static_cast<int64_t>(*outcome) : -1;
+    return submit(conn, proto::Op::ApiSetJob,
+                  {Arg{0, full.empty() ? name : full}, Arg{o, {}}, Arg{duration_ms.value_or(-1), {}}});
 }
 
-int ControlPort::add_fault(Fault f, size_t& index) {
-    index = machine_.add_fault(std::move(f));
-    return saved();
+ControlPort::Sent ControlPort::add_fault(const std::string& conn, const std::string& fault) {
+    return submit(conn, proto::Op::ApiAddFault, {Arg{0, fault}});
 }
 
-int ControlPort::remove_fault(size_t index) { return machine_.remove_fault(index) ? saved() : E_NOEXIST; }
+ControlPort::Sent ControlPort::remove_fault(const std::string& conn, uint64_t index) {
+    // A number no fault can have is no fault's.
+    if (index > UINT32_MAX) return Sent{"ApiRemoveFault", E_NOEXIST};
+    return submit(conn, proto::Op::ApiRemoveFault, {Arg{static_cast<int64_t>(index), {}}});
+}
 
-int ControlPort::reset(std::string& error) {
-    MachineConfig cfg;
-    if (!load_scenario_text(start_, "start", cfg, error)) return E_FAILURE;
+ControlPort::Sent ControlPort::reset(const std::string& conn) {
     std::lock_guard<std::mutex> lk(write_mu_);
-    session_.pending.clear();
-    machine_.reset(std::move(cfg));
-    int rc = saved();
-    if (rc != E_OK) error = "the state file could not be saved";
-    return rc;
-}
-
-void ControlPort::trace_call(const std::string& conn, const std::string& call, const std::string& body, int status) {
-    opt_.trace->api(conn, call, body, status);
+    return submit(conn, proto::Op::ApiReset, {});
 }
 
 }  // namespace tessaro::sim

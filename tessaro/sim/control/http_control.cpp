@@ -85,6 +85,22 @@ void answer_write(httplib::Response& res, const ControlPort::Sent& s, const std:
     }
 }
 
+// A change other than a value write that did not succeed, as an HTTP
+// answer; false when it succeeded and the caller answers.
+bool answer_failure(httplib::Response& res, const ControlPort::Sent& s, const std::string& not_found) {
+    std::string op = s.op;
+    if (!s.result) return send_error(res, 504, op + " got no reply (a fault keeps it back)"), true;
+    switch (*s.result) {
+        case E_OK: return false;
+        case E_NOEXIST: send_error(res, 404, not_found); break;
+        case E_FAILURE: send_error(res, 500, op + " failed: the machine could not be saved or reset"); break;
+        default:
+            send_json(res, 409, json{{"error", op + " failed with result " + std::to_string(*s.result)},
+                                     {"result", *s.result}});
+    }
+    return true;
+}
+
 }  // namespace
 
 HttpControl::HttpControl(ControlPort& port, LogFn log)
@@ -181,14 +197,6 @@ void HttpControl::routes() {
     s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         send_error(res, 500, "internal error");
     });
-    // Changes are traced with the status they got.
-    s.set_post_routing_handler([this](const httplib::Request& req, const httplib::Response& res) {
-        if (req.method == "GET" || req.matches.empty()) return;
-        std::string error;
-        auto body = parse_json_body(req.body, error);
-        port_.trace_call(conn_of(req), req.method + " " + req.path, body ? dump(*body) : "", res.status);
-    });
-
     for (const auto& file : page_files())
         s.Get(file.path, [&file](const httplib::Request&, httplib::Response& res) {
             res.set_content(file.data, file.size, file.type);
@@ -227,7 +235,7 @@ void HttpControl::routes() {
         uint32_t set = 0, clear = 0;
         if (!parse_body(req.body, {"set", "clear"}, body, error) || !parse_plc(body, set, clear, error))
             return send_error(res, 400, error);
-        if (port_.change_plc(set, clear) != E_OK) return send_error(res, 500, "the state file could not be saved");
+        if (answer_failure(res, port_.change_plc(conn_of(req), set, clear), "")) return;
         send_json(res, 200, plc_json(port_));
     });
 
@@ -239,9 +247,9 @@ void HttpControl::routes() {
         if (!parse_body(req.body, {"outcome", "duration_ms"}, body, error) || !parse_job(body, outcome, duration, error))
             return send_error(res, 400, error);
         std::string full;
-        int rc = port_.set_job(name, outcome, duration, full);
-        if (rc == E_NOEXIST) return send_error(res, 404, "no job named \"" + name + "\"");
-        if (rc != E_OK) return send_error(res, 500, "the state file could not be saved");
+        if (answer_failure(res, port_.set_job(conn_of(req), name, outcome, duration, full),
+                           "no job named \"" + name + "\""))
+            return;
         send_json(res, 200, node_json(port_, full).value_or(json{{"name", full}}));
     });
 
@@ -253,16 +261,17 @@ void HttpControl::routes() {
         std::string error;
         auto body = parse_json_body(req.body, error);
         if (!body || !parse_fault(*body, fault, error)) return send_error(res, 400, error);
-        size_t index = 0;
-        if (port_.add_fault(fault, index) != E_OK) return send_error(res, 500, "the state file could not be saved");
+        ControlPort::Sent sent = port_.add_fault(conn_of(req), dump(*body));
+        if (answer_failure(res, sent, "")) return;
+        size_t index = sent.number;
         for (const auto& f : faults_json(port_.faults()))
             if (f["index"] == index) return send_json(res, 201, f);
         send_json(res, 201, json{{"index", index}, {"left", 0}});  // spent already
     });
     s.Delete(R"(/api/faults/(\d{1,18}))", [this](const httplib::Request& req, httplib::Response& res) {
-        int rc = port_.remove_fault(std::stoull(req.matches[1]));
-        if (rc == E_NOEXIST) return send_error(res, 404, "no fault numbered " + req.matches[1].str());
-        if (rc != E_OK) return send_error(res, 500, "the state file could not be saved");
+        if (answer_failure(res, port_.remove_fault(conn_of(req), std::stoull(req.matches[1])),
+                           "no fault numbered " + req.matches[1].str()))
+            return;
         res.status = 204;
     });
 
@@ -270,7 +279,7 @@ void HttpControl::routes() {
         json body;
         std::string error;
         if (!req.body.empty() && !parse_body(req.body, {}, body, error)) return send_error(res, 400, error);
-        if (port_.reset(error) != E_OK) return send_error(res, 500, error);
+        if (answer_failure(res, port_.reset(conn_of(req)), "")) return;
         res.status = 204;
     });
 

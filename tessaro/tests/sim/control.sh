@@ -80,6 +80,8 @@ t "fault from the 2nd call" 201 '[.index,.left]' '[1,1]' -X POST "${json[@]}" -d
 reads=$(for i in 1 2 3; do zuna zunaReadStr -n demo.Label; echo " $?"; done | tr '\n' ,)
 check "only the 2nd read fails" "Line A, 0, 2,Line A, 0," "$reads"
 t "a spent fault removes itself" 200 . '[]' api/faults
+t "a fault for an API change" 201 .op '"ApiSetPlc"' -X POST "${json[@]}" -d '{"op":"ApiSetPlc","times":1,"result":-14}' api/faults
+t "hits it as a client's request" 409 .result -14 -X PUT "${json[@]}" -d '{"set":["PLC_ATTENTION"]}' api/plc
 # A PLC change reaches a client registered during its run, as a real one does.
 zuna zunaRunJob -n Demo & run=$!
 for ((i = 0; i < 100; i++)); do curl -s "http://$H/api/plc" | jq -e '.state | index("PLC_JOB_ACTIVE")' >/dev/null && break; sleep 0.05; done
@@ -87,7 +89,8 @@ t "set and clear PLC bits" 200 .state '["PLC_DEVICES_READY","PLC_JOB_ACTIVE","PL
 wait $run; check "the run still passes" 0 $?
 t "unknown PLC state" 400 .error '"unknown PLC state \"PLC_NAP\""' -X PUT "${json[@]}" -d '{"set":["PLC_NAP"]}' api/plc
 t "pushed to the client" 200 '[.[] | select(.event and .state == 32804)] | length' 1 api/trace?after=0
-t "API changes traced" 200 '[.[] | select(.conn | startswith("http")) | .api // .op] | .[0:3]' '["SetNodeValueString","WriteNodeSync","PUT /api/nodes/demo.Speed"]' api/trace?after=0
+t "API changes traced" 200 '[.[] | select(.conn | startswith("http")) | .op] | unique' '["ApiAddFault","ApiRemoveFault","ApiSetJob","ApiSetPlc","SetNodeValueString","WriteNodeSync"]' api/trace?after=0
+t "traced with its fault" 200 '[.[] | select(.op == "ApiSetPlc")][0] | [.args, .result, .fault.kind]' '[[32768,0],-14,"result"]' api/trace?after=0
 t "trace after N" 200 'length' 0 "api/trace?after=$(curl -s "http://$H/api/trace" | jq '.[-1].seq')"
 curl -s -N --max-time 2 "http://$H/api/events?after=1" >"$work/events"
 check "events after N" 'data: {"seq":2,' "$(grep -m1 -o '^data: {"seq":[0-9]*,' "$work/events")"

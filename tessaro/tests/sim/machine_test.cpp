@@ -190,12 +190,10 @@ TEST(MachineControl, OutcomesFaultsAndReset) {
     Fault always{proto::Op::GetNode, std::nullopt, std::nullopt, 0, 0, -14};
     EXPECT_EQ(m.add_fault(once), 0u);
     EXPECT_EQ(m.add_fault(always), 1u);
-    const OpLayout& get = *op_layout(proto::Op::GetNode);
-    std::vector<Arg> args(1);
-    args[0].str = "demo.Speed";
-    EXPECT_EQ(m.fault_for(get, args)->index, 1u);
+    Request get = Request::make(proto::Op::GetNode, {Arg{0, "demo.Speed"}});
+    EXPECT_EQ(m.admit(get, false)->index, 1u);
     EXPECT_EQ(m.fault_status()[0].left, std::optional<uint64_t>(1));
-    EXPECT_EQ(m.fault_for(get, args)->index, 0u) << "the earlier fault wins its call";
+    EXPECT_EQ(m.admit(get, false)->index, 0u) << "the earlier fault wins its call";
     ASSERT_EQ(m.fault_status().size(), 1u) << "a spent fault removes itself";
     EXPECT_EQ(m.fault_status()[0].index, 1u);
     EXPECT_FALSE(m.remove_fault(0));
