@@ -50,6 +50,10 @@ TEST(Server, DropsWhoBreaksTheHandshakeOrDoesNotReadAndStopsPromptly) {
 
     EXPECT_TRUE(idle.call(idle.request(Op::GetPLCState), 300).empty());
     EXPECT_EQ(idle.result(idle.request(Op::GetPLCState)), E_OK);  // the connection stays after a silent fault
+    // The control API's own requests are not a library connection's to make.
+    uint32_t plc = machine.plc_state();
+    EXPECT_EQ(idle.result(idle.request(Op::ApiSetPlc).u32(~plc).u32(plc)), E_UNIMP);
+    EXPECT_EQ(machine.plc_state(), plc);
     int32_t node = slow.get_node("big");
     for (int i = 0; i < 2000; ++i)
         if (!slow.send(slow.request(Op::GetNodeValueString).i32(node).i32(1 << 20).frame())) break;  // dropped

@@ -215,7 +215,7 @@ $('reset').onclick = () => change('POST', '/api/reset', {}, 'machine reset').cat
 function traceLine(text) {
   const line = JSON.parse(text);
   const li = el('li', { textContent: text.replace(/^\{"seq":\d+,/, '{'), value: line.seq });
-  li.className = line.api ? 'api' : line.event ? 'event' : line.fault ? 'fault' : '';
+  li.className = line.fault ? 'fault' : line.event ? 'event' : /^http /.test(line.conn) ? 'api' : '';
   return li;
 }
 
