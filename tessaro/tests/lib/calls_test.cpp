@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "scripted_peer.h"
@@ -16,6 +17,108 @@ namespace proto = tessaro::proto;
 // A call and its text, for tables of calls.
 #define CALL(expr) {#expr, [&] { return (expr); }}
 using Call = std::pair<const char*, std::function<int()>>;
+
+namespace {
+
+int on_plc(HController, unsigned, unsigned) { return 0; }
+
+// The arguments of one call: parameter i gets the connection (i = 0) or the
+// number i, the text "t<i>" or a buffer, or a handler. `sent` holds what a
+// request should carry of them: numbers and texts, by parameter.
+struct Args {
+    HController hc = -1;
+    char buf[4][64] = {};
+    std::string sent[4];
+    template <typename T>
+    T make(size_t i) {
+        if constexpr (std::is_same_v<T, XAL_PLC_CHANGED_CALLBACK>) {
+            return &on_plc;
+        } else if constexpr (std::is_same_v<T, const char*>) {
+            sent[i] = "t" + std::to_string(i);
+            return std::strcpy(buf[i], sent[i].c_str());
+        } else if constexpr (std::is_pointer_v<T>) {
+            return reinterpret_cast<T>(buf[i]);
+        } else {
+            const int v = i == 0 ? hc : static_cast<int>(i);
+            sent[i] = std::to_string(v);
+            return static_cast<T>(v);
+        }
+    }
+};
+template <typename R, typename... P, size_t... I>
+std::vector<std::string> call_with(R (*op)(P...), HController hc, std::index_sequence<I...>) {
+    Args a;
+    a.hc = hc;
+    op(a.make<P>(I)...);
+    std::vector<std::string> sent;
+    for (const std::string& s : a.sent)
+        if (!s.empty()) sent.push_back(s);
+    return sent;
+}
+template <typename R, typename... P>
+std::vector<std::string> call(R (*op)(P...), HController hc) {
+    return call_with(op, hc, std::index_sequence_for<P...>{});
+}
+
+// The fields of a request body: their tags in order ('?' for what is no
+// field), and their values as text.
+std::pair<std::string, std::vector<std::string>> fields_of(const std::vector<uint8_t>& body) {
+    std::string tags;
+    std::vector<std::string> values;
+    for (size_t at = 7; at < body.size();) {
+        const char t = static_cast<char>(body[at]);
+        const uint32_t v = at + 5 <= body.size() ? wire::get_be32(&body[at + 1]) : 0;
+        const size_t n = t == 's' || t == 'b' ? v : 0;
+        if (at + 5 + n > body.size() || std::strchr("iusb", t) == nullptr) return {tags + '?', values};
+        tags += t;
+        values.push_back(t == 'i' ? std::to_string(static_cast<int32_t>(v))
+                                  : t == 'u' ? std::to_string(v) : std::string(&body[at + 5], &body[at + 5 + n]));
+        at += 5 + n;
+    }
+    return {tags, values};
+}
+
+}  // namespace
+
+// Every operation of the list sends one request of its own operation number
+// whose fields have the listed types and carry the call's arguments in order
+// (the connection aside), and nothing more. The calls are made from the list,
+// so an operation added to it is checked as well.
+TEST(Calls, EachRequestIsLaidOutAsItsRowOfTheList) {
+    std::mutex mu;
+    std::vector<Request> seen;
+    ScriptedPeer p([&](Session& s, const Request& r) {
+        std::lock_guard<std::mutex> lk(mu);
+        seen.push_back(r);
+        s.reply(r, E_FAILURE);  // no out-value is written, no record made
+    });
+    HController hc = p.connect();
+    ASSERT_GE(hc, 0);
+    struct Row {
+        const char* name;
+        Op op;
+        std::string request;
+        bool on_connection;  // the first argument is the connection, which no request carries
+        std::vector<std::string> (*call)(HController);
+    };
+    const Row rows[] = {
+#define XAL_WIRE_OP(name, wire, request, roles, ...) \
+    {#name, Op::name, request, roles[0] != 'm', [](HController h) { return call(&::name, h); }},
+#define XAL_LOCAL_OP(...)
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> sent = row.call(hc);
+        if (row.on_connection) sent.erase(sent.begin());
+        std::lock_guard<std::mutex> lk(mu);
+        ASSERT_EQ(seen.size(), 1u) << row.name;
+        EXPECT_EQ(seen[0].op, row.op) << row.name;
+        EXPECT_EQ(fields_of(seen[0].body), std::make_pair(row.request, sent)) << row.name;
+        seen.clear();
+    }
+}
 
 TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
     ScriptedPeer p;
