@@ -50,7 +50,7 @@ int ms_until(std::chrono::steady_clock::time_point t, std::chrono::steady_clock:
 }  // namespace
 
 Connection::Connection(int fd, int call_timeout_ms, std::string peer)
-    : call_timeout_ms_(call_timeout_ms), peer_(std::move(peer)), fd_(fd), inbox_(kInboxSize), seq_(kHelloSeq + 1) {
+    : call_timeout_ms_(call_timeout_ms), peer_(std::move(peer)), fd_(fd), seq_(kHelloSeq + 1) {
     // Reads that wait are bounded by the receive timeout; reads that must not
     // wait say so (MSG_DONTWAIT). Without the bound the socket stays
     // non-blocking, and every wait is a poll().
@@ -154,10 +154,10 @@ void Connection::read_frames(Pending* slot, Clock::time_point until, bool ready)
 Connection::Read Connection::take_frame(const uint8_t*& body, size_t& len) {
     size_t have = tail_ - head_;
     if (have < wire::kFrameHeader) return Read::Idle;
-    uint32_t n = wire::get_be32(inbox_.data() + head_);
+    uint32_t n = wire::get_be32(inbox_.get() + head_);
     if (n == 0 || n > wire::kMaxFrame) return broken_by("bad frame length header");
     if (have - wire::kFrameHeader < n) return Read::Idle;
-    body = inbox_.data() + head_ + wire::kFrameHeader;
+    body = inbox_.get() + head_ + wire::kFrameHeader;
     len = n;
     head_ += wire::kFrameHeader + n;
     if (head_ == tail_)
@@ -196,18 +196,19 @@ Connection::Read Connection::receive(bool wait) {
     // Room for the rest of the frame begun, or for a good many frames.
     size_t have = tail_ - head_;
     if (head_ > 0) {
-        std::memmove(inbox_.data(), inbox_.data() + head_, have);
+        std::memmove(inbox_.get(), inbox_.get() + head_, have);
         head_ = 0;
         tail_ = have;
     }
-    size_t need = have >= wire::kFrameHeader ? wire::kFrameHeader + wire::get_be32(inbox_.data()) : 0;
-    if (need > inbox_.size()) {
-        inbox_.resize(need);
-    } else if (have == 0 && inbox_.size() > kInboxKeep) {
-        inbox_.resize(kInboxSize);
-        inbox_.shrink_to_fit();
+    size_t need = have >= wire::kFrameHeader ? wire::kFrameHeader + wire::get_be32(inbox_.get()) : 0;
+    size_t want = std::max(need, kInboxSize);
+    if (want > inbox_size_ || (have == 0 && inbox_size_ > kInboxKeep)) {
+        std::unique_ptr<uint8_t[]> fresh(new uint8_t[want]);  // left uninitialised: only received bytes are read
+        if (have > 0) std::memcpy(fresh.get(), inbox_.get(), have);
+        inbox_ = std::move(fresh);
+        inbox_size_ = want;
     }
-    ssize_t n = ::recv(fd_, inbox_.data() + tail_, inbox_.size() - tail_, wait ? 0 : MSG_DONTWAIT);
+    ssize_t n = ::recv(fd_, inbox_.get() + tail_, inbox_size_ - tail_, wait ? 0 : MSG_DONTWAIT);
     if (n > 0) {
         if (have == 0) stall_deadline_ = Clock::now() + std::chrono::milliseconds(call_timeout_ms_);
         tail_ += static_cast<size_t>(n);

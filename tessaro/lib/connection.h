@@ -29,6 +29,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -136,7 +137,8 @@ private:
     // The receive buffer: bytes [head_, tail_) are received and not yet
     // routed; a frame begun there must be whole by stall_deadline_. Only the
     // holder of the read turn touches these.
-    std::vector<uint8_t> inbox_;
+    std::unique_ptr<uint8_t[]> inbox_;
+    size_t inbox_size_ = 0;
     size_t head_ = 0, tail_ = 0;
     Clock::time_point stall_deadline_;
 
