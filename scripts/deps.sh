@@ -14,7 +14,7 @@ for arg in "$@"; do
     --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    --bench) packages+=(hyperfine time) ;;
+    --bench) packages+=(hyperfine time valgrind) ;;
     *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]" >&2; exit 1 ;;
   esac
 done

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +25,9 @@ namespace {
 // connection broken by another thread even if the wake-up by shutdown() were
 // lost, and a frame that stalls halfway.
 constexpr int kIdlePollMs = 500;
+// The slice when no wake-up descriptor could be made: then a queued event
+// waits for the next slice.
+constexpr int kNoWakePollMs = 10;
 
 // How long after a call the library thread stays out of the socket: calls
 // come in bursts (a command makes four in a row, a tree walk thousands), and
@@ -54,6 +58,7 @@ Connection::Connection(int fd, int call_timeout_ms, std::string peer)
     // Reads that wait are bounded by the receive timeout; reads that must not
     // wait say so (MSG_DONTWAIT). Without the bound the socket stays
     // non-blocking, and every wait is a poll().
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     timeval slice{0, kRecvSliceMs * 1000};
     int flags = ::fcntl(fd, F_GETFL);
     blocking_reads_ = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) == 0 && flags != -1 &&
@@ -276,17 +281,25 @@ void Connection::library_main() {
             resting_ = false;
             continue;
         }
+        // Watches the socket, and the wake-up of a caller that queued an
+        // event meanwhile (it may take every byte before this thread sees one).
+        watching_ = true;
         lk.unlock();
-        pollfd pfd{fd_, POLLIN, 0};
-        int n = ::poll(&pfd, 1, kIdlePollMs);
+        pollfd pfd[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};  // a negative fd is ignored
+        int n = ::poll(pfd, 2, wake_fd_ >= 0 ? kIdlePollMs : kNoWakePollMs);
         if (n < 0 && errno != EINTR) broken_by(std::string("poll: ") + std::strerror(errno));
+        uint64_t count = 0;
+        if (n > 0 && pfd[1].revents != 0 && ::read(wake_fd_, &count, sizeof count) < 0) count = 0;
         lk.lock();
+        watching_ = false;
         if (broken_) break;
+        if (n > 0 && pfd[0].revents == 0) continue;  // woken to deliver events
         if (callers_ > 0 || reading_) continue;  // a caller reads what came
         reading_ = true;
         lk.unlock();
         try {
-            read_frames(nullptr, Clock::now(), n > 0);  // what is there now; a frame begun is checked for a stall
+            // What is there now; after a quiet slice, a frame begun is checked for a stall.
+            read_frames(nullptr, Clock::now(), pfd[0].revents != 0);
         } catch (const std::exception&) {
             broken_by("out of memory for a frame");
         }
@@ -304,6 +317,7 @@ void Connection::library_main() {
     reading_ = true;
     lk.unlock();
     deliver_events();  // events that arrived before the break still count
+    if (wake_fd_ >= 0) ::close(wake_fd_);  // no caller reads, so none writes to it
     std::lock_guard<std::mutex> wl(write_mu_);
     closed_ = true;
     ::close(fd_);
@@ -357,7 +371,13 @@ bool Connection::dispatch(const uint8_t* body, size_t len, Pending* mine) {
                     dropped = true;
                 }
                 events_.push_back(ev);
-                if (resting_) lib_cv_.notify_one();
+                if (resting_) {
+                    lib_cv_.notify_one();
+                } else if (watching_) {
+                    const uint64_t one = 1;
+                    ssize_t ignored = ::write(wake_fd_, &one, sizeof one);  // fails only when already signalled
+                    (void)ignored;
+                }
             }
             if (dropped) log_event("hc=%d: event queue full, dropped the oldest PlcChanged event", handle_);
             return false;

@@ -154,6 +154,8 @@ private:
     int callers_ = 0;               // calls waiting for their replies
     int followers_ = 0;             // of them, those waiting for the turn
     bool resting_ = false;          // the library thread waits on lib_cv_
+    bool watching_ = false;         // the library thread polls the socket and wake_fd_
+    int wake_fd_ = -1;              // an eventfd that ends its poll early; -1 if none could be made
     Clock::time_point last_call_;   // when the latest call ended
     std::deque<Event> events_;
     XAL_PLC_CHANGED_CALLBACK handler_ = nullptr;
