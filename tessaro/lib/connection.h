@@ -12,9 +12,9 @@
 // Each connection also has one library thread, detached. It alone calls the
 // registered handler, with the queued events, one at a time and in arrival
 // order. While no call is in progress, nor was for a moment, it watches the
-// socket and reads what comes (events, late replies); it stays out of the way
-// of callers, so a program making call after call does not wake it at every
-// reply. A handler may call library operations on the same connection; such
+// socket and reads what comes (events, late replies), and a caller that
+// queues an event meanwhile wakes it; it stays out of the way of callers, so
+// a program making call after call does not wake it at every reply. A handler may call library operations on the same connection; such
 // a call reads like any other, and the events it queues are delivered after
 // the handler returns.
 //
