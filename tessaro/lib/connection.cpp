@@ -67,6 +67,7 @@ Connection::Connection(int fd, int call_timeout_ms, std::string peer)
 
 bool Connection::start(HController handle) {
     handle_ = handle;
+    if (wake_fd_ < 0) log_event("hc=%d: no eventfd: events read by callers wait up to %d ms", handle_, kNoWakePollMs);
     try {
         std::thread([this] { library_main(); }).detach();
     } catch (const std::exception&) {
