@@ -1,10 +1,11 @@
 // Calls of the stand-in library to a tessaro-sim process on loopback: what
 // one library call costs a program end to end, against the floor of a bare
 // TCP ping-pong between two threads measured in the same run; how many
-// requests the simulator serves with several clients; and how a subnode
-// listing grows with the number of children.
-#include <arpa/inet.h>
+// requests the simulator serves with several clients (through the library,
+// and from bare protocol clients); and how a subnode listing grows with the
+// number of children.
 #include <benchmark/benchmark.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,17 +15,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ControllerWrap.h"
+#include "protocol/frame_io.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
 #include "sim_process.h"
 #include "xal_tessaro.h"
 
 namespace {
+
+using tessaro::proto::Op;
+namespace wire = tessaro::wire;
 
 // A machine with folders of 10, 1,000 and 10,000 children, written once.
 std::string listingScenario() {
@@ -48,8 +54,10 @@ HController connect(const tessaro::SimProcess& sim) {
     return sim.listening() ? DetectRemoteController(sim.address().c_str(), 1610) : -1;
 }
 
+// BENCH_SIM names another tessaro-sim to measure (an older build, say).
 const tessaro::SimProcess& defaultSim() {
-    static tessaro::SimProcess sim(TESSARO_SIM);
+    static const char* other = std::getenv("BENCH_SIM");
+    static tessaro::SimProcess sim(other && *other ? other : TESSARO_SIM);
     return sim;
 }
 
@@ -118,7 +126,6 @@ private:
         }
     }
     void answer() {
-        namespace wire = tessaro::wire;
         std::vector<uint8_t> body;
         uint8_t hdr[4];
         while (exact(false, sfd_, hdr, 4)) {
@@ -127,7 +134,7 @@ private:
             wire::Reader r(body);
             wire::Writer w(wire::Kind::Reply, r.seq(), r.op());
             w.i32(0);
-            if (r.op() == static_cast<uint16_t>(tessaro::proto::Op::Hello)) w.u32(wire::kProtocolVersion).str("bare");
+            if (r.op() == static_cast<uint16_t>(Op::Hello)) w.u32(wire::kProtocolVersion).str("bare");
             std::vector<uint8_t> frame = w.frame();
             if (!exact(true, sfd_, frame.data(), frame.size())) return;
         }
@@ -220,6 +227,60 @@ void BM_Clients(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Clients)->Threads(8)->Threads(32)->UseRealTime();
+
+// The same load without the library: each thread a bare protocol client on
+// its own socket, one request in flight, so the figure is the simulator's
+// alone (and the library's share is the difference to BM_Clients).
+class BareClient {
+public:
+    explicit BareClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        ok_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 &&
+              call(Op::Hello, [](wire::Writer& w) { w.str(wire::kMagic).u32(wire::kProtocolVersion); }) == 0;
+    }
+    ~BareClient() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return ok_; }
+    // The result of one request; INT32_MIN when it fails.
+    template <class F>
+    int32_t call(Op op, F fields) {
+        wire::Writer w(wire::Kind::Request, ++seq_, static_cast<uint16_t>(op));
+        fields(w);
+        int32_t rc = INT32_MIN;
+        if (wire::write_frame(fd_, w.frame(), 3000) != wire::IoStatus::Ok ||
+            wire::read_frame(fd_, body_, 3000) != wire::IoStatus::Ok || !wire::Reader(body_).i32(rc))
+            return INT32_MIN;
+        return rc;
+    }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+    uint32_t seq_ = 0;
+    std::vector<uint8_t> body_;
+};
+
+void BM_BareClients(benchmark::State& state) {
+    static std::vector<std::unique_ptr<BareClient>> clients(32);
+    auto& c = clients[static_cast<size_t>(state.thread_index())];
+    if (!c && defaultSim().listening()) c = std::make_unique<BareClient>(defaultSim().port());
+    int32_t node = c && c->ok() ? c->call(Op::GetNode, [](wire::Writer& w) { w.str("demo.Speed"); }) : -1;
+    if (node <= 0) {
+        state.SkipWithError("no connection");
+        return;
+    }
+    auto ask = [node](wire::Writer& w) { w.i32(node); };
+    for (auto _ : state) benchmark::DoNotOptimize(c->call(Op::GetNodeValueStringLen, ask));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareClients)->Threads(8)->Threads(32)->UseRealTime();
 
 // varSubnodes prints one line per child; its output goes to /dev/null.
 void BM_Subnodes(benchmark::State& state) {

@@ -2,12 +2,18 @@
 # (scripts/package.sh). The native build gives amd64 packages, the ppc32 cross
 # build the powerpc one; the simulator is a host tool, so a cross build
 # packages the program alone.
+#
+# `cpack -G TGZ` makes the program's tarball instead, for controllers without
+# dpkg: zuna-VERSION-linux-ARCH.tar.gz, its paths relative to whatever folder
+# it is unpacked in (tar -C /usr/local or /opt/zuna), the links relative too.
 set(CPACK_GENERATOR DEB)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_ARCHIVE_ZUNA_FILE_NAME zuna-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_PACKAGE_NAME zuna)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "zuna maintainers <zuna@example.org>")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 if(CMAKE_CROSSCOMPILING)

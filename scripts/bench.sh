@@ -109,6 +109,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {print a / b}'; }
 rt_x=$(ratio "$rt_us" "$pp_us") rt_busy_x=$(ratio "$rt_busy" "$pp_busy")
 tp8=$(gb BM_Clients/real_time/threads:8_median items_per_second)
 tp32=$(gb BM_Clients/real_time/threads:32_median items_per_second)
+bare8=$(gb BM_BareClients/real_time/threads:8_median items_per_second)
+bare32=$(gb BM_BareClients/real_time/threads:32_median items_per_second)
 sub10=$(gb BM_Subnodes/10/real_time_median real_time)
 sub1k=$(gb BM_Subnodes/1000/real_time_median real_time)
 sub10k=$(gb BM_Subnodes/10000/real_time_median real_time)
@@ -173,7 +175,9 @@ reproduce. Figures are medians.
   writes), and the library's own share is the same request answered at once
   by a thread of the benchmark instead of the simulator. The three are
   measured again while one process per core only spins. Throughput is 8 or
-  32 client threads, each on its own connection, asking as fast as they can.
+  32 client threads, each on its own connection, asking as fast as they can,
+  through the library and as bare protocol clients (the simulator's own
+  rate, without the library's threads).
 - Instructions: \`valgrind --tool=callgrind --trace-children=no\` (all
   threads) over one \`zunaReadStr\` run against the running simulator and
   over the reference program; the relocations are the dynamic loader's
@@ -203,8 +207,10 @@ reproduce. Figures are medians.
 | the library against a peer that answers at once, every core busy | $(fmt "$bare_busy" 1) µs, $(fmt "$(ratio "$bare_busy" "$pp_busy")") × | | |
 | subnode listing of 10,000 children | $(fmt "$sub10k" 0) ms | ≤ 500 ms | $(verdict "$sub10k" 500 max) |
 | \`controllerSnapshot\` of 10,000 nodes | $(fmt "$snap" 0) ms | ≤ 700 ms | $(verdict "$snap" 700 max) |
-| simulator, 8 clients | $(fmt "$tp8" 0) requests/s | ≥ 50,000 | $(verdict "$tp8" 50000 min) |
-| simulator, 32 clients | $(fmt "$tp32" 0) requests/s | ≥ 50,000 | $(verdict "$tp32" 50000 min) |
+| simulator, 8 library clients | $(fmt "$tp8" 0) requests/s | ≥ 80,000 | $(verdict "$tp8" 80000 min) |
+| simulator, 32 library clients | $(fmt "$tp32" 0) requests/s | ≥ the 8 clients' | $(verdict "$tp32" "$tp8" min) |
+| simulator, 8 bare protocol clients | $(fmt "$bare8" 0) requests/s | ≥ 80,000 | $(verdict "$bare8" 80000 min) |
+| simulator, 32 bare protocol clients | $(fmt "$bare32" 0) requests/s | ≥ the 8 clients' | $(verdict "$bare32" "$bare8" min) |
 | \`zunaRunJob\`, 10 s job: CPU time | $(fmt "$job_cpu" 1) ms ($(fmt "$job_share" 3) % of a core) | < 1 % | $(verdict "$job_share" 1 max) |
 | \`zunaRunJob\`: state change to end of wait | $(fmt "$job_delay" 1) ms | ≤ 12 ms | $(verdict "$job_delay" 12 max) |
 
@@ -251,8 +257,19 @@ started) and four requests.$([[ $runtime == shared ]] && printf '%s' " This prog
 and binding it is most of the run; linked with its runtime
 (\`-static-libstdc++ -static-libgcc\`) it needs far fewer relocations.")
 
-The simulator serves each connection on its own threads, so its
-throughput on two cores is bounded by their wake-ups.
+The simulator serves every connection from one event loop (epoll): a
+request costs it one \`recv\`, one \`send\` and a share of one
+\`epoll_wait\`, and no thread wakes for it, so adding clients adds no
+threads and no switches between them (it had two threads per connection
+before, and its rate fell as clients were added). What the loop must not
+wait for runs beside it: a fault's delay is a timer, a save of \`--state\`
+runs on a thread of its own (one save covers every change made before it
+began), and a client that does not take its replies is dropped once its
+unsent output passes 8 MiB or makes no progress for 2 s. Nearly all of the
+simulator's time per request is the kernel's (loopback TCP); on two cores
+the throughput is shared with the clients themselves, so the bare clients'
+rate is the simulator's, and the library clients' the difference that the
+library's threads make.
 
 The binary report costs $(fmt "$per_byte_ns" 0) ns per dumped byte (1 MiB
 against 1 KiB): the output is flushed after every write, four or so per

@@ -3,8 +3,9 @@
 # as root, installs the missing ones. --cross adds the cross toolchain and
 # qemu, --docs what the manual page tests need, --package what building and
 # checking Debian packages needs, --fuzz clang and its libFuzzer runtime,
-# --bench what scripts/bench.sh measures with.
-# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]
+# --clang clang (the program's sources are checked with it too), --bench what
+# scripts/bench.sh measures with.
+# Usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--clang] [--bench]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev jq)
@@ -14,8 +15,9 @@ for arg in "$@"; do
     --docs) packages+=(groff-base man-db) ;;
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --clang) packages+=(clang) ;;
     --bench) packages+=(hyperfine time valgrind) ;;
-    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--bench]" >&2; exit 1 ;;
+    *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--clang] [--bench]" >&2; exit 1 ;;
   esac
 done
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "default_scenario.h"
-#include "dispatch.h"
 #include "frames.h"
 #include "machine.h"
+#include "request_path.h"
 #include "scenario.h"
 
 namespace {
@@ -32,9 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Machine machine(std::move(cfg));
     sim::Session session;
     NullSink sink;
+    sim::RequestPath path(machine, nullptr, nullptr);
+    sim::Caller caller{"fuzz", session, &sink, true};
     auto no_wait = [](int64_t) { return true; };
     fuzz::for_each_frame(data, size, [&](const std::vector<uint8_t>& body) {
-        sim::respond(machine, session, &sink, body, no_wait);
+        sim::Request r = sim::Request::decode(body.data(), body.size());
+        path.submit(r, caller, no_wait);
     });
     return 0;
 }

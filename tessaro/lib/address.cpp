@@ -9,22 +9,11 @@
 #include <mutex>
 #include <thread>
 
+#include "text/decimal.h"
+
 namespace tessaro::lib {
 
 namespace {
-
-bool parse_port(const std::string& text, uint16_t& port) {
-    if (text.empty()) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-        if (value > 65535) return false;
-    }
-    if (value < 1 || value > 65535) return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
 
 bool is_name_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
@@ -150,7 +139,7 @@ bool parse_address(const std::string& text, int default_port, Endpoint& out, std
     }
 
     if (has_port) {
-        if (!parse_port(port_text, ep.port)) {
+        if (!text::parse_decimal<uint16_t>(port_text, 1, 65535, ep.port)) {
             why = "bad port";
             return false;
         }

@@ -2,18 +2,15 @@
 
 #include <cstdlib>
 
+#include "text/decimal.h"
+
 namespace tessaro::lib {
 
 int call_timeout_ms() {
-    const char* text = std::getenv("TESSARO_CALL_TIMEOUT_MS");
-    if (text == nullptr || *text == '\0') return kDefaultCallTimeoutMs;
-    long value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return kDefaultCallTimeoutMs;
-        value = value * 10 + (*p - '0');
-        if (value > 600000) return kDefaultCallTimeoutMs;
-    }
-    return value >= 1 ? static_cast<int>(value) : kDefaultCallTimeoutMs;
+    const char* env = std::getenv("TESSARO_CALL_TIMEOUT_MS");
+    unsigned value = 0;
+    bool given = env != nullptr && text::parse_decimal(std::string_view(env), 1u, 600000u, value);
+    return given ? static_cast<int>(value) : kDefaultCallTimeoutMs;
 }
 
 }  // namespace tessaro::lib

@@ -1,257 +1,307 @@
 #include "connection.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "dispatch.h"
-#include "hooks.h"
 #include "protocol/frame_io.h"
+#include "server.h"
 #include "trace.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
 
 namespace {
-// How often a waiting reader looks at the stop flag.
-constexpr int kPollSliceMs = 250;
+constexpr size_t kMinBody = 7;          // kind, sequence number and operation
+constexpr size_t kReadChunk = 64 << 10;  // per read from the socket
 }  // namespace
 
-Connection::Connection(Machine& m, int fd, std::string peer, const ServerOptions& opt, LogFn log)
-    : machine_(m), fd_(fd), peer_(std::move(peer)), opt_(opt), log_(std::move(log)) {}
+Connection::Connection(Server& server, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
+                       const ServerOptions& opt, LogFn log)
+    : server_(server),
+      path_(path),
+      epfd_(epfd),
+      fd_(fd),
+      id_(id),
+      peer_(std::move(peer)),
+      opt_(opt),
+      log_(std::move(log)),
+      caller_{peer_, session_, this, false},
+      handshake_deadline_(Clock::now() + std::chrono::milliseconds(opt.handshake_timeout_ms)) {}
 
 Connection::~Connection() {
-    stop();
-    join();
-    if (writer_.joinable()) {  // the reader never ran
-        {
-            std::lock_guard<std::mutex> lk(q_mu_);
-            closing_ = true;
-        }
-        q_cv_.notify_all();
-        writer_.join();
-    }
-    if (!fd_closed_) ::close(fd_);
+    if (!closed_) ::close(fd_);
 }
 
 void Connection::start() {
     log_("connection from " + peer_ + " opened");
-    writer_ = std::thread([this] { write_loop(); });
-    reader_ = std::thread([this] { run(); });
-}
-
-void Connection::stop() {
-    {
-        std::lock_guard<std::mutex> lk(q_mu_);
-        stop_ = true;
-    }
-    q_cv_.notify_all();
-    shutdown_socket();
-}
-
-void Connection::join() {
-    if (reader_.joinable()) reader_.join();
-}
-
-void Connection::shutdown_socket() {
-    std::lock_guard<std::mutex> lk(fd_mu_);
-    if (!fd_closed_) ::shutdown(fd_, SHUT_RDWR);
+    std::lock_guard<std::mutex> lk(out_mu_);
+    reading_ = true;
+    update_interest();
 }
 
 void Connection::set_reason(const std::string& why) {
-    std::lock_guard<std::mutex> lk(reason_mu_);
     if (reason_.empty()) reason_ = why;
 }
+
+void Connection::update_interest() {
+    uint32_t want = (reading_ ? EPOLLIN : 0u) | (out_off_ < out_.size() ? EPOLLOUT : 0u);
+    if (dead_ || want == interest_) return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.u64 = id_;
+    if (::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev) == 0 || errno == ENOENT) interest_ = want;
+}
+
+// ---- input -----------------------------------------------------------------
+
+void Connection::on_event(uint32_t events) {
+    if (closed_) return;
+    if (events & EPOLLOUT) flush_output();
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_input(events);
+    bool dead;
+    {
+        std::lock_guard<std::mutex> lk(out_mu_);
+        dead = dead_;
+    }
+    if (dead && !closed_) close("");
+}
+
+void Connection::read_input(uint32_t events) {
+    if (phase_ != Phase::Reading) {
+        // Input waits; only a broken socket is noticed now.
+        if (events & (EPOLLHUP | EPOLLERR)) close("connection error");
+        return;
+    }
+    static thread_local uint8_t chunk[kReadChunk];  // the loop thread's
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n > 0) in_.insert(in_.end(), chunk, chunk + n);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        close(server_.stopping() ? "simulator stopping" : "connection error");
+        return;
+    }
+    if (n == 0) {
+        if (in_.size() > in_off_) {
+            close("connection error");  // the connection broke inside a frame
+            return;
+        }
+        std::lock_guard<std::mutex> lk(out_mu_);
+        if (out_off_ == out_.size()) dead_ = true;  // nothing left to send: closed below
+        phase_ = Phase::Draining;                 // else once the replies are out
+        reading_ = false;
+        update_interest();
+        return;
+    }
+    serve_input();
+}
+
+void Connection::serve_input() {
+    while (phase_ == Phase::Reading && !closed_) {
+        size_t avail = in_.size() - in_off_;
+        if (avail < wire::kFrameHeader) break;
+        uint32_t len = wire::get_be32(in_.data() + in_off_);
+        if (len == 0 || len > wire::kMaxFrame) {
+            close("bad frame header");
+            return;
+        }
+        if (len < kMinBody) {
+            close("malformed frame");
+            return;
+        }
+        if (avail - wire::kFrameHeader < len) break;
+        size_t at = in_off_ + wire::kFrameHeader;
+        in_off_ = at + len;
+        serve(in_.data() + at, len);
+    }
+    if (in_off_ == in_.size()) {
+        in_.clear();
+        in_off_ = 0;
+    } else if (in_off_ > (1u << 20) || phase_ == Phase::Reading) {
+        in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(in_off_));
+        in_off_ = 0;
+    }
+    if (in_.empty() || phase_ != Phase::Reading) frame_since_.reset();
+    else if (!frame_since_) frame_since_ = Clock::now();
+}
+
+void Connection::serve(const uint8_t* body, size_t len) {
+    waiting_ = Request::decode(body, len);
+    admission_ = path_.admit(waiting_, caller_);
+    if (admission_.delay_ms > 0) {
+        hold(Phase::Delayed);
+        server_.arm(shared_from_this(), Clock::now() + std::chrono::milliseconds(admission_.delay_ms));
+        return;
+    }
+    finish();
+}
+
+void Connection::delay_over() {
+    if (closed_ || phase_ != Phase::Delayed) return;
+    phase_ = Phase::Reading;
+    finish();
+    resume();
+}
+
+// Takes no input until the request in `waiting_` is answered.
+void Connection::hold(Phase why) {
+    phase_ = why;
+    std::lock_guard<std::mutex> lk(out_mu_);
+    reading_ = false;
+    update_interest();
+}
+
+// Takes input again once the request that held it is answered, starting
+// with what arrived meanwhile.
+void Connection::resume() {
+    if (phase_ != Phase::Reading || closed_) return;
+    {
+        std::lock_guard<std::mutex> lk(out_mu_);
+        reading_ = true;
+        update_interest();
+    }
+    serve_input();
+}
+
+void Connection::finish() {
+    outcome_ = admission_.outcome ? std::move(*admission_.outcome) : path_.carry_out(waiting_, caller_, admission_.fault);
+    if (path_.must_save(waiting_, outcome_)) {
+        hold(Phase::Saving);
+        server_.defer_save(shared_from_this());
+        return;
+    }
+    deliver();
+}
+
+void Connection::save_over(int saved) {
+    if (closed_ || phase_ != Phase::Saving) return;
+    if (saved != E_OK) RequestPath::unsaved(waiting_, outcome_);
+    phase_ = Phase::Reading;
+    deliver();
+    resume();
+}
+
+// Records the outcome and acts on it.
+void Connection::deliver() {
+    path_.record(caller_, waiting_, outcome_);
+    switch (outcome_.kind) {
+        case Outcome::Kind::Silent: return;
+        case Outcome::Kind::Close: close(server_.stopping() ? "simulator stopping" : "closed by fault"); return;
+        case Outcome::Kind::Reply: break;
+    }
+    if (!send(outcome_.frame) || caller_.greeted) return;
+    // The handshake: only a Hello that succeeds lets the connection on.
+    std::string why;
+    if (waiting_.layout && waiting_.layout->op == proto::Op::Hello && waiting_.kind == wire::Kind::Request) {
+        if (outcome_.result == E_OK) {
+            caller_.greeted = true;
+            return;
+        }
+        if (outcome_.fault) why = "handshake refused by fault";
+        else if (!waiting_.decoded || check_hello(waiting_.args, why) == E_OK) why = "handshake failed (malformed hello)";
+        else why = "handshake failed (" + why + ")";
+    } else {
+        why = "request before handshake";
+    }
+    close(why);
+}
+
+// ---- output ----------------------------------------------------------------
 
 void Connection::plc_changed(uint32_t word) {
     wire::Writer w(wire::Kind::Event, 0, static_cast<uint16_t>(proto::Op::PlcChanged));
     w.u32(word).u32(0);
     if (opt_.trace) opt_.trace->event(peer_, word);
-    enqueue(w.frame());
+    send(w.frame());
 }
 
-bool Connection::enqueue(std::vector<uint8_t> frame) {
-    std::lock_guard<std::mutex> lk(q_mu_);
-    if (dead_ || closing_) return false;
-    // Nothing ahead of it: send at once without blocking, which spares the
-    // hand-off to the writer thread on every round trip. Whatever the socket
-    // does not take now is left to the writer, still in order.
-    if (queue_.empty() && !writing_) {
-        ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == static_cast<ssize_t>(frame.size())) return true;
-        if (n > 0) frame.erase(frame.begin(), frame.begin() + n);
+bool Connection::send(const std::vector<uint8_t>& frame) {
+    std::lock_guard<std::mutex> lk(out_mu_);
+    if (dead_) return false;
+    const uint8_t* p = frame.data();
+    size_t n = frame.size();
+    if (out_off_ == out_.size()) {
+        // Nothing ahead of it: straight to the socket, which takes it whole
+        // unless the client lags behind.
+        ssize_t sent = ::send(fd_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == static_cast<ssize_t>(n)) return true;
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            fail_output("write failed");
+            return false;
+        }
+        if (sent > 0) p += sent, n -= static_cast<size_t>(sent);
+        out_.clear();
+        out_off_ = 0;
+        out_since_ = Clock::now();
     }
-    if (queued_bytes_ + frame.size() > opt_.max_backlog_bytes) {
-        dead_ = true;
-        set_reason("output backlog (client not reading)");
-        shutdown_socket();
-        q_cv_.notify_all();
+    if (out_.size() - out_off_ + n > opt_.max_backlog_bytes) {
+        fail_output("output backlog (client not reading)");
         return false;
     }
-    queued_bytes_ += frame.size();
-    queue_.push_back(std::move(frame));
-    q_cv_.notify_all();
+    out_.insert(out_.end(), p, p + n);
+    update_interest();
     return true;
 }
 
-void Connection::write_loop() {
-    std::unique_lock<std::mutex> lk(q_mu_);
-    while (true) {
-        q_cv_.wait_for(lk, std::chrono::milliseconds(500), [this] { return !queue_.empty() || closing_ || dead_; });
-        if (dead_) return;
-        if (queue_.empty()) {
-            if (closing_) return;
-            continue;
+void Connection::flush_output() {
+    std::lock_guard<std::mutex> lk(out_mu_);
+    while (!dead_ && out_off_ < out_.size()) {
+        ssize_t sent = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) fail_output("write failed");
+            break;
         }
-        std::vector<uint8_t> frame = std::move(queue_.front());
-        queue_.pop_front();
-        queued_bytes_ -= frame.size();
-        writing_ = true;
-        lk.unlock();
-        wire::IoStatus st = wire::write_frame(fd_, frame, opt_.write_timeout_ms);
-        lk.lock();
-        writing_ = false;
-        if (st != wire::IoStatus::Ok) {
-            dead_ = true;
-            set_reason(st == wire::IoStatus::Timeout ? "write timeout (client not reading)" : "write failed");
-            shutdown_socket();
-            q_cv_.notify_all();
-            return;
-        }
+        out_off_ += static_cast<size_t>(sent);
+        out_since_ = Clock::now();
     }
+    if (out_off_ == out_.size()) {
+        out_.clear();
+        out_off_ = 0;
+        if (phase_ == Phase::Draining) dead_ = true;  // every reply is out: closed by the caller
+    }
+    update_interest();
 }
 
-bool Connection::delay(int64_t ms) {
-    std::unique_lock<std::mutex> lk(q_mu_);
-    return !q_cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stop_.load() || dead_; });
+// Under out_mu_: nothing more is sent; the loop closes the connection.
+void Connection::fail_output(const std::string& why) {
+    set_reason(why);
+    dead_ = true;
+    ::shutdown(fd_, SHUT_RDWR);  // wakes the loop (EPOLLHUP) and tells the client at once
 }
 
-Connection::Read Connection::next_frame(std::vector<uint8_t>& body, const TimePoint* deadline) {
-    while (true) {
-        if (stop_) {
-            set_reason("simulator stopping");
-            return Read::Ended;
-        }
-        int wait = kPollSliceMs;
-        if (deadline) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-            if (left <= 0) return Read::Timeout;
-            wait = static_cast<int>(std::min<int64_t>(left, wait));
-        }
-        pollfd pfd{fd_, POLLIN, 0};
-        int rc = ::poll(&pfd, 1, wait);
-        if (rc < 0 && errno != EINTR) {
-            set_reason("connection error");
-            return Read::Ended;
-        }
-        if (rc <= 0) continue;
-        switch (wire::read_frame(fd_, body, opt_.frame_timeout_ms)) {
-            case wire::IoStatus::Ok:
-                if (body.size() < 7) {
-                    set_reason("malformed frame");
-                    return Read::Ended;
-                }
-                return Read::Frame;
-            case wire::IoStatus::Closed:
-                if (stop_) set_reason("simulator stopping");
-                return Read::Ended;
-            case wire::IoStatus::BadFrame: set_reason("bad frame header"); return Read::Ended;
-            case wire::IoStatus::Timeout: set_reason("incomplete frame"); return Read::Ended;
-            case wire::IoStatus::Error: set_reason(stop_ ? "simulator stopping" : "connection error"); return Read::Ended;
-        }
-    }
-}
-
-bool Connection::handshake() {
-    const OpLayout& hello = *op_layout(proto::Op::Hello);
-    TimePoint deadline = Clock::now() + std::chrono::milliseconds(opt_.handshake_timeout_ms);
-    std::vector<uint8_t> body;
-    // Answers the frame in `body`, and records it in the trace.
-    auto answer = [&](std::vector<uint8_t> frame, std::optional<FaultHit> fault = std::nullopt) {
-        Outcome o;
-        o.frame = std::move(frame);
-        o.fault = fault;
-        trace_request(opt_, peer_, body, o);
-        enqueue(std::move(o.frame));
-    };
-    while (true) {
-        Read rd = next_frame(body, &deadline);
-        if (rd == Read::Timeout) set_reason("handshake timeout");
-        if (rd != Read::Frame) return false;
-        wire::Reader r(body);
-        if (r.kind() != wire::Kind::Request || r.op() != static_cast<uint16_t>(proto::Op::Hello)) {
-            const OpLayout* layout = op_layout(r.op());
-            answer(layout ? plain_reply(*layout, r.seq(), E_ACCESS) : result_only_reply(r.seq(), r.op(), E_ACCESS));
-            set_reason("request before handshake");
-            return false;
-        }
-        std::vector<Arg> args;
-        if (!decode_args(hello, r, args)) {
-            answer(plain_reply(hello, r.seq(), E_INVALID));
-            set_reason("handshake failed (malformed hello)");
-            return false;
-        }
-        std::optional<FaultHit> hit = machine_.fault_for(hello, args);
-        if (hit) {
-            if (hit->kind == FaultHit::Kind::Silent) continue;
-            if (hit->delay_ms > 0 && !delay(hit->delay_ms)) return false;
-            if (hit->kind == FaultHit::Kind::Close) {
-                set_reason("closed by fault");
-                return false;
-            }
-            if (hit->kind == FaultHit::Kind::Result) {
-                answer(plain_reply(hello, r.seq(), hit->result), hit);
-                set_reason("handshake refused by fault");
-                return false;
-            }
-        }
-        std::string why;
-        if (check_hello(args, why) != E_OK) {
-            answer(plain_reply(hello, r.seq(), E_INVALID));
-            set_reason("handshake failed (" + why + ")");
-            return false;
-        }
-        answer(execute(machine_, session_, this, hello, r.seq(), args), hit);
-        return true;
-    }
-}
-
-void Connection::run() {
-    if (handshake()) {
-        std::vector<uint8_t> body;
-        DelayFn wait = [this](int64_t ms) { return delay(ms); };
-        while (next_frame(body, nullptr) == Read::Frame) {
-            Outcome o = serve(machine_, session_, this, opt_, peer_, body, wait);
-            if (o.kind == Outcome::Kind::Close) {
-                set_reason(stop_ ? "simulator stopping" : "closed by fault");
-                break;
-            }
-            if (o.kind == Outcome::Kind::Reply && !enqueue(std::move(o.frame))) break;
-        }
-    }
-    machine_.end_session(session_);
+void Connection::check_time(TimePoint now) {
+    if (closed_) return;
+    bool dead = false;
     {
-        std::lock_guard<std::mutex> lk(q_mu_);
-        closing_ = true;
+        std::lock_guard<std::mutex> lk(out_mu_);
+        if (!dead_ && out_off_ < out_.size() && now - out_since_ > std::chrono::milliseconds(opt_.write_timeout_ms))
+            fail_output("write timeout (client not reading)");
+        dead = dead_;
     }
-    q_cv_.notify_all();
-    writer_.join();
+    if (dead) close("");
+    else if (!caller_.greeted && now > handshake_deadline_ && phase_ == Phase::Reading) close("handshake timeout");
+    else if (frame_since_ && now - *frame_since_ > std::chrono::milliseconds(opt_.frame_timeout_ms))
+        close("incomplete frame");
+}
+
+void Connection::close(const std::string& why) {
+    if (closed_) return;
+    closed_ = true;
+    path_.machine().end_session(session_);  // no event is queued for it after this
+    std::string reason;
     {
-        std::lock_guard<std::mutex> lk(fd_mu_);
-        ::shutdown(fd_, SHUT_RDWR);
+        std::lock_guard<std::mutex> lk(out_mu_);
+        if (!why.empty()) set_reason(why);
+        dead_ = true;
+        ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd_, nullptr);
         ::close(fd_);
-        fd_closed_ = true;
+        reason = reason_;
     }
-    std::string why;
-    {
-        std::lock_guard<std::mutex> lk(reason_mu_);
-        why = reason_;
-    }
-    log_("connection from " + peer_ + " closed" + (why.empty() ? "" : ": " + why));
-    finished_ = true;
+    log_("connection from " + peer_ + " closed" + (reason.empty() ? "" : ": " + reason));
 }
 
 }  // namespace tessaro::sim

@@ -1,30 +1,33 @@
-// One client connection: the handshake, the request loop on a reader thread,
-// and a writer thread that sends replies and pushed events from a bounded
-// queue, so that a client that stops reading never blocks the machine or
-// the other clients; it is dropped instead.
+// One client connection, served by the server's event loop: bytes in are cut
+// into frames and each frame goes down the request path; replies and pushed
+// events go out without blocking. A request that must wait (a fault's delay,
+// a save before its reply) pauses the connection's input until it is
+// answered, so replies keep their order; output that the client does not
+// take is buffered up to a bound, then the client is dropped, so no client
+// ever stalls the loop or the others.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "machine.h"
+#include "request_path.h"
 
 namespace tessaro::sim {
 
+class Server;
 class StateFile;
 class Trace;
 
 struct ServerOptions {
     int handshake_timeout_ms = 5000;  // from accepting until a successful Hello
     int frame_timeout_ms = 10000;     // a frame, once begun, must arrive whole within this
-    int write_timeout_ms = 2000;      // per frame sent
+    int write_timeout_ms = 2000;      // output pending without progress for this long drops the client
     size_t max_backlog_bytes = 8u << 20;  // queued, unsent output of one connection (two largest frames)
     size_t max_connections = 256;
     StateFile* state = nullptr;  // --state: acknowledged changes are saved before their replies
@@ -33,60 +36,81 @@ struct ServerOptions {
 
 using LogFn = std::function<void(const std::string&)>;
 
-class Connection : public PlcSink {
+class Connection : public PlcSink, public std::enable_shared_from_this<Connection> {
 public:
-    // Takes ownership of the connected socket `fd`.
-    Connection(Machine& m, int fd, std::string peer, const ServerOptions& opt, LogFn log);
+    // Takes ownership of the connected, non-blocking socket `fd`, which the
+    // server has added to its epoll set `epfd` (with no events yet) under
+    // the key `id`.
+    Connection(Server& server, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
+               const ServerOptions& opt, LogFn log);
     ~Connection() override;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // The loop thread's calls.
     void start();
-    // Asks the connection to end soon: wakes every wait and shuts the socket down.
-    void stop();
-    // True once both threads have finished; join() then returns at once.
-    bool finished() const { return finished_; }
-    void join();
+    void on_event(uint32_t events);
+    // Enforces the time bounds (handshake, frame, write) at `now`.
+    void check_time(TimePoint now);
+    // A fault's delay has passed: the waiting request goes on.
+    void delay_over();
+    // The save that the waiting request needed has ended (`saved`: E_OK or
+    // E_FAILURE): its reply goes out and input resumes.
+    void save_over(int saved);
+    // Ends the connection (first reason wins), at once: closes the socket
+    // and drops what the machine keeps for it.
+    void close(const std::string& why);
+    bool closed() const { return closed_; }
 
-    // Queues a PlcChanged event (called under the machine lock).
+    // Any thread: queues a PlcChanged event (called under the machine lock).
     void plc_changed(uint32_t word) override;
 
 private:
-    enum class Read { Frame, Timeout, Ended };
+    enum class Phase { Reading, Delayed, Saving, Draining };
 
-    void run();
-    void write_loop();
-    bool handshake();
-    Read next_frame(std::vector<uint8_t>& body, const TimePoint* deadline);
-    bool enqueue(std::vector<uint8_t> frame);
-    bool delay(int64_t ms);
+    void read_input(uint32_t events);
+    void serve_input();
+    void serve(const uint8_t* body, size_t len);
+    void finish();
+    void hold(Phase why);
+    void resume();
+    void deliver();
+    bool send(const std::vector<uint8_t>& frame);
+    void flush_output();
+    void fail_output(const std::string& why);
     void set_reason(const std::string& why);
-    void shutdown_socket();
+    void update_interest();  // under out_mu_
 
-    Machine& machine_;
-    int fd_;
-    std::string peer_;
-    ServerOptions opt_;
+    Server& server_;
+    RequestPath& path_;
+    const int epfd_, fd_;
+    const uint64_t id_;
+    const std::string peer_;
+    const ServerOptions opt_;
     LogFn log_;
     Session session_;
+    Caller caller_;
 
-    std::mutex fd_mu_;  // guards closing the socket against stop()
-    bool fd_closed_ = false;
+    // Loop thread only.
+    Phase phase_ = Phase::Reading;
+    std::vector<uint8_t> in_;  // received bytes not yet served
+    size_t in_off_ = 0;
+    std::optional<TimePoint> frame_since_;  // when the partial frame in in_ began
+    TimePoint handshake_deadline_;
+    Request waiting_;        // the request a delay or a save holds up
+    Admission admission_;
+    Outcome outcome_;
+    bool closed_ = false;
 
-    std::mutex q_mu_;
-    std::condition_variable q_cv_;
-    std::deque<std::vector<uint8_t>> queue_;
-    size_t queued_bytes_ = 0;
-    bool closing_ = false;  // no more output; the writer ends once the queue is empty
-    bool writing_ = false;  // the writer thread is sending a frame it took off the queue
-    bool dead_ = false;     // output failed; nothing more is sent
-
-    std::mutex reason_mu_;
-    std::string reason_;  // why the connection ended, first cause wins
-
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> finished_{false};
-    std::thread reader_, writer_;
+    // Output, from any thread.
+    std::mutex out_mu_;
+    std::vector<uint8_t> out_;
+    size_t out_off_ = 0;
+    TimePoint out_since_;      // last progress while output is pending
+    bool reading_ = false;     // EPOLLIN wanted
+    uint32_t interest_ = 0;    // the events registered
+    bool dead_ = false;        // output failed or the socket is closed: nothing more is sent
+    std::string reason_;       // why the connection ends, first cause wins
 };
 
 }  // namespace tessaro::sim

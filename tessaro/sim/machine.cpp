@@ -95,23 +95,29 @@ void Machine::inspect(const std::function<void(const MachineView&)>& f) {
     f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults});
 }
 
-std::optional<FaultHit> Machine::fault_for(const OpLayout& layout, const std::vector<Arg>& args) {
+std::optional<FaultHit> Machine::admit(Request& r, bool name_nodes, bool check_faults) {
     std::lock_guard<std::mutex> lk(mu_);
-    if (!faults_.watches(layout.op)) return std::nullopt;
+    const OpLayout& layout = *r.layout;
+    bool watched = check_faults && faults_.watches(layout.op);
+    if (!watched && !name_nodes) return std::nullopt;
     FaultQuery q{layout.op, {}, {}};
-    for (size_t i = 0; layout.roles[i] && i < args.size(); ++i) {
+    r.nodes.assign(r.args.size(), std::string());
+    for (size_t i = 0; layout.roles[i] && i < r.args.size(); ++i) {
+        const Arg& a = r.args[i];
         switch (layout.roles[i]) {
-            case 'N': q.nodes.push_back(args[i].str); break;
+            case 'N': r.nodes[i] = a.str; break;
             case 'n':
-                q.handles.push_back(args[i].i());
-                if (Node* n = tree_.find(args[i].i())) q.nodes.push_back(tree_.full_name(*n));
+                q.handles.push_back(a.i());
+                if (Node* n = tree_.find(a.i())) r.nodes[i] = tree_.full_name(*n);
                 break;
             case 'c':
             case 'd':
-            case 'm': q.handles.push_back(args[i].i()); break;
+            case 'm': q.handles.push_back(a.i()); break;
             default: break;
         }
+        if (!r.nodes[i].empty()) q.nodes.push_back(r.nodes[i]);
     }
+    if (!watched) return std::nullopt;
     return faults_.check(q);
 }
 

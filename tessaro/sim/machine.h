@@ -21,6 +21,7 @@
 #include "protocol/messages.h"
 #include "ops.h"
 #include "plc.h"
+#include "request.h"
 #include "tree.h"
 
 namespace tessaro::sim {
@@ -93,8 +94,11 @@ public:
     // that what `f` sees is one consistent state.
     void inspect(const std::function<void(const MachineView&)>& f);
 
-    // Fault check for a decoded request: counts it and tells what to do.
-    std::optional<FaultHit> fault_for(const OpLayout& layout, const std::vector<Arg>& args);
+    // Admits a decoded request: names the nodes it addresses in
+    // `r.nodes` when `name_nodes` is set (or a fault may need them) and,
+    // with `check_faults`, counts it against the faults, telling what a
+    // fault that hits it does.
+    std::optional<FaultHit> admit(Request& r, bool name_nodes, bool check_faults = true);
 
     // Nodes
     int32_t get_node(const std::string& fullname);

@@ -17,6 +17,7 @@
 #include "machine.h"
 #include "options.h"
 #include "scenario.h"
+#include "safe_file.h"
 #include "server.h"
 #include "state_file.h"
 #include "trace.h"
@@ -55,12 +56,15 @@ int run(int argc, char** argv) {
     sigemptyset(&stop.sa_mask);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    // Writes to vanished clients must not kill the simulator.
+    // Writes to vanished clients must not kill the simulator, nor writes past
+    // the file size limit (ulimit -f): they fail with EFBIG instead, which a
+    // save and the trace take as they take a full disk.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     Options opt;
     std::string error;
-    if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), opt, error)) {
+    if (!parse_options(argc, argv, opt, error)) {
         log_line(error);
         return kExitUsage;
     }
@@ -71,6 +75,12 @@ int run(int argc, char** argv) {
 
     // A state file, once it exists, holds the machine; the scenario only
     // seeds a new one.
+    // One simulator per state file, held from before the file is read.
+    FileLock state_lock;
+    if (!opt.state.empty() && !lock_state(opt.state, state_lock, error)) {
+        log_line(error);
+        return kExitUsage;
+    }
     MachineConfig cfg;
     StateLoad state_load = opt.state.empty() ? StateLoad::Missing : load_state(opt.state, cfg, error);
     bool loaded = state_load == StateLoad::Loaded;
@@ -78,6 +88,12 @@ int run(int argc, char** argv) {
         loaded = opt.scenario.empty() ? load_scenario_text(default_scenario_text(), "default.json", cfg, error)
                                       : load_scenario_file(opt.scenario, cfg, error);
     if (!loaded) {
+        log_line(error);
+        return kExitUsage;
+    }
+    // Opening a FIFO waits for its reader; a stop signal still ends that at once.
+    Trace trace(log_line);
+    if (!opt.trace.empty() && !trace.open(opt.trace, error)) {
         log_line(error);
         return kExitUsage;
     }
@@ -102,14 +118,7 @@ int run(int argc, char** argv) {
         }
         server_opt.state = state.get();
     }
-    Trace trace(log_line);
-    if (!opt.trace.empty()) {
-        if (!trace.open(opt.trace, error)) {
-            log_line(error);
-            return kExitUsage;
-        }
-        server_opt.trace = &trace;
-    }
+    if (!opt.trace.empty()) server_opt.trace = &trace;
     Server server(machine, server_opt, log_line);
     if (!server.listen(opt.bind, opt.port, error)) {
         log_line(error);
@@ -124,6 +133,7 @@ int run(int argc, char** argv) {
         int sig = sigtimedwait(&stop_signals, nullptr, &slice);
         if (sig == SIGINT || sig == SIGTERM) break;
     }
+    trace.stop();  // a request held by a stalled trace reader ends now
     server.stop();
     machine.stop_timers();
     // What changed without a request (the PLC word at a job's end) is kept too.

@@ -1,71 +1,74 @@
 #include "options.h"
 
+#include <getopt.h>
+
+#include "text/decimal.h"
+
 namespace tessaro::sim {
 
 const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE]";
 
 namespace {
 
-bool parse_port(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
-    uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (v > 65535) return false;
-    port = static_cast<uint16_t>(v);
-    return true;
+enum Key { kBind = 1, kPort, kScenario, kState, kTrace };
+
+const option kLongOptions[] = {
+    {"bind", required_argument, nullptr, kBind},         {"port", required_argument, nullptr, kPort},
+    {"scenario", required_argument, nullptr, kScenario}, {"state", required_argument, nullptr, kState},
+    {"trace", required_argument, nullptr, kTrace},       {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0}};
+
+std::string name_of(int key) {
+    for (const option* o = kLongOptions; o->name; ++o)
+        if (o->val == key) return std::string("--") + o->name;
+    return "-" + std::string(1, static_cast<char>(key));
 }
 
 }  // namespace
 
-bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error) {
+bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     Options o;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            continue;
-        }
-        std::string value;
-        bool inline_value = false;
-        size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            inline_value = true;
-        }
-        if (arg != "--bind" && arg != "--port" && arg != "--scenario" && arg != "--state" && arg != "--trace") {
-            error = (arg.rfind("-", 0) == 0 ? "unknown option '" + args[i] + "'" : "unexpected argument '" + args[i] + "'") +
-                    " (" + kUsage + ")";
-            return false;
-        }
-        if (!inline_value) {
-            if (i + 1 >= args.size()) {
-                error = "option '" + arg + "' needs a value (" + kUsage + ")";
+    opterr = 0;  // errors are reported in the simulator's own words
+    optind = 0;  // a full restart of the parser, as tests parse more than once
+    int key;
+    // '+': the first argument that is no option ends the options (and is refused below).
+    while ((key = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1) {
+        const std::string value = optarg ? optarg : "";
+        switch (key) {
+            case 'h': o.help = true; break;
+            case kBind:
+                if (value.empty()) {
+                    error = "option '--bind' needs an address";
+                    return false;
+                }
+                o.bind = value;
+                break;
+            case kPort:
+                if (!text::parse_decimal<uint16_t>(value, 0, 65535, o.port)) {
+                    error = "invalid port '" + value + "' (0 to 65535)";
+                    return false;
+                }
+                break;
+            case kScenario:
+            case kState:
+            case kTrace:
+                if (value.empty()) {
+                    error = "option '" + name_of(key) + "' needs a file name";
+                    return false;
+                }
+                (key == kScenario ? o.scenario : key == kState ? o.state : o.trace) = value;
+                break;
+            case ':': error = "option '" + name_of(optopt) + "' needs a value (" + kUsage + ")"; return false;
+            default:  // '?'
+                error = "unknown option '" + (optopt ? "-" + std::string(1, static_cast<char>(optopt))
+                                                     : std::string(argv[optind - 1])) +
+                        "' (" + kUsage + ")";
                 return false;
-            }
-            value = args[++i];
         }
-        if (arg == "--bind") {
-            if (value.empty()) {
-                error = "option '--bind' needs an address";
-                return false;
-            }
-            o.bind = value;
-        } else if (arg == "--port") {
-            if (!parse_port(value, o.port)) {
-                error = "invalid port '" + value + "' (0 to 65535)";
-                return false;
-            }
-        } else {
-            if (value.empty()) {
-                error = "option '" + arg + "' needs a file name";
-                return false;
-            }
-            (arg == "--scenario" ? o.scenario : arg == "--state" ? o.state : o.trace) = value;
-        }
+    }
+    if (optind < argc) {
+        error = "unexpected argument '" + std::string(argv[optind]) + "' (" + kUsage + ")";
+        return false;
     }
     out = o;
     return true;

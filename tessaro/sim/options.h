@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace tessaro::sim {
 
@@ -18,10 +17,9 @@ struct Options {
 
 extern const char kUsage[];
 
-// Parses the arguments after the program name: --bind ADDR, --port N,
+// Parses the command line (getopt_long): --bind ADDR, --port N,
 // --scenario FILE, --state FILE, --trace FILE (each also as --opt=VALUE),
-// --help. False with a one-line
-// `error` for anything else.
-bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
+// --help or -h. False with a one-line `error` for anything else.
+bool parse_options(int argc, char** argv, Options& out, std::string& error);
 
 }  // namespace tessaro::sim

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "machine.h"
+#include "text/scenario_limit.h"
 
 namespace tessaro::sim {
 
-// The largest scenario file that is read.
-constexpr size_t kMaxScenarioBytes = 16u << 20;
+using text::kMaxScenarioBytes;  // the largest scenario file that is read
 
 // Loads scenario text. On failure `error` reads "NAME:LINE:COLUMN: what is
 // wrong", where the position is that of the offending JSON value (or of the

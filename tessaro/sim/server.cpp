@@ -3,15 +3,21 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
 namespace tessaro::sim {
+
+namespace {
+constexpr uint64_t kListenKey = 0, kWakeKey = 1;
+}  // namespace
 
 std::string format_endpoint(const sockaddr* sa) {
     char buf[INET6_ADDRSTRLEN] = "?";
@@ -28,11 +34,13 @@ std::string format_endpoint(const sockaddr* sa) {
     return "?";
 }
 
-Server::Server(Machine& m, ServerOptions opt, LogFn log) : machine_(m), opt_(opt), log_(std::move(log)) {}
+Server::Server(Machine& m, ServerOptions opt, LogFn log)
+    : opt_(opt), log_(std::move(log)), path_(m, opt.state, opt.trace) {}
 
 Server::~Server() {
     stop();
-    if (listen_fd_ >= 0) ::close(listen_fd_);
+    for (int fd : {listen_fd_, epfd_, wake_fd_})
+        if (fd >= 0) ::close(fd);
 }
 
 bool Server::listen(const std::string& address, uint16_t port, std::string& error) {
@@ -55,14 +63,14 @@ bool Server::listen(const std::string& address, uint16_t port, std::string& erro
         return false;
     }
     std::string where = format_endpoint(reinterpret_cast<sockaddr*>(&ss));
-    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = "cannot open a socket: " + std::string(std::strerror(errno));
         return false;
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 128) != 0) {
         error = "cannot listen on " + where + ": " + std::strerror(errno);
         ::close(fd);
         return false;
@@ -78,71 +86,174 @@ bool Server::listen(const std::string& address, uint16_t port, std::string& erro
 }
 
 void Server::start() {
-    if (listen_fd_ < 0 || acceptor_.joinable()) return;
+    if (listen_fd_ < 0 || loop_thread_.joinable()) return;
+    epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epfd_ < 0 || wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenKey;
+    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, listen_fd_, &ev);
+    ev.data.u64 = kWakeKey;
+    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, wake_fd_, &ev);
     stopping_ = false;
-    acceptor_ = std::thread([this] { accept_loop(); });
+    saver_stop_ = false;
+    saver_ = std::thread([this] { save_loop(); });
+    loop_thread_ = std::thread([this] { loop(); });
 }
 
 void Server::stop() {
     stopping_ = true;
-    if (acceptor_.joinable()) acceptor_.join();
-    std::list<std::unique_ptr<Connection>> conns;
-    {
-        std::lock_guard<std::mutex> lk(conns_mu_);
-        conns.swap(conns_);
+    if (loop_thread_.joinable()) {
+        post([] {});  // wakes the loop, which then ends
+        loop_thread_.join();
     }
-    for (auto& c : conns) c->stop();
-    for (auto& c : conns) c->join();
+    {
+        std::lock_guard<std::mutex> lk(save_mu_);
+        saver_stop_ = true;
+    }
+    save_cv_.notify_all();
+    if (saver_.joinable()) saver_.join();
+    saves_.clear();
+    posted_.clear();
 }
 
-void Server::reap() {
-    std::lock_guard<std::mutex> lk(conns_mu_);
-    for (auto it = conns_.begin(); it != conns_.end();) {
-        if ((*it)->finished()) {
-            (*it)->join();
-            it = conns_.erase(it);
-        } else {
-            ++it;
+void Server::post(std::function<void()> task) {
+    bool first;
+    {
+        std::lock_guard<std::mutex> lk(post_mu_);
+        first = posted_.empty();
+        posted_.push_back(std::move(task));
+    }
+    if (first) {
+        uint64_t one = 1;
+        (void)!::write(wake_fd_, &one, sizeof one);
+    }
+}
+
+void Server::arm(std::shared_ptr<Connection> c, TimePoint when) { delays_.emplace(when, c); }
+
+void Server::defer_save(std::shared_ptr<Connection> c) {
+    {
+        std::lock_guard<std::mutex> lk(save_mu_);
+        saves_.push_back(std::move(c));
+    }
+    save_cv_.notify_one();
+}
+
+void Server::save_loop() {
+    std::unique_lock<std::mutex> lk(save_mu_);
+    while (true) {
+        save_cv_.wait(lk, [this] { return saver_stop_ || !saves_.empty(); });
+        if (saver_stop_) return;
+        std::vector<std::shared_ptr<Connection>> batch;
+        batch.swap(saves_);
+        lk.unlock();
+        // Every change in the batch was made before this save begins: one
+        // save makes them all durable.
+        int saved = path_.save();
+        post([batch = std::move(batch), saved] {
+            for (const auto& c : batch) c->save_over(saved);
+        });
+        lk.lock();
+    }
+}
+
+void Server::loop() {
+    constexpr auto kSweep = std::chrono::milliseconds(100);  // how often the time bounds are checked
+    epoll_event events[64];
+    TimePoint next_sweep = Clock::now() + kSweep;
+    while (!stopping_) {
+        TimePoint wake = next_sweep;
+        if (!delays_.empty()) wake = std::min(wake, delays_.begin()->first);
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
+        int n = ::epoll_wait(epfd_, events, 64, static_cast<int>(std::max<int64_t>(wait, 0)));
+        for (int i = 0; i < n; ++i) {
+            uint64_t key = events[i].data.u64;
+            if (key == kListenKey) {
+                accept_all();
+            } else if (key == kWakeKey) {
+                uint64_t count;
+                (void)!::read(wake_fd_, &count, sizeof count);
+                std::vector<std::function<void()>> tasks;
+                {
+                    std::lock_guard<std::mutex> lk(post_mu_);
+                    tasks.swap(posted_);
+                }
+                for (auto& t : tasks) t();
+            } else if (auto it = conns_.find(key); it != conns_.end()) {
+                it->second->on_event(events[i].events);
+                if (it->second->closed()) conns_.erase(it);
+            }
+        }
+        TimePoint now = Clock::now();
+        while (!delays_.empty() && delays_.begin()->first <= now) {
+            std::shared_ptr<Connection> c = delays_.begin()->second.lock();
+            delays_.erase(delays_.begin());
+            if (c) c->delay_over();
+        }
+        if (now >= next_sweep) {
+            sweep(now);
+            next_sweep = now + kSweep;
         }
     }
+    for (auto& [key, c] : conns_) c->close("simulator stopping");
+    conns_.clear();
+    delays_.clear();
 }
 
-void Server::accept_loop() {
-    while (!stopping_) {
-        pollfd pfd{listen_fd_, POLLIN, 0};
-        int rc = ::poll(&pfd, 1, 200);
-        reap();
-        if (rc <= 0) continue;
+void Server::sweep(TimePoint now) {
+    for (auto it = conns_.begin(); it != conns_.end();) {
+        it->second->check_time(now);
+        it = it->second->closed() ? conns_.erase(it) : std::next(it);
+    }
+    if (accept_paused_ && now >= accept_paused_until_) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kListenKey;
+        ::epoll_ctl(epfd_, EPOLL_CTL_MOD, listen_fd_, &ev);
+        accept_paused_ = false;
+    }
+}
+
+void Server::accept_all() {
+    while (true) {
         sockaddr_storage peer{};
         socklen_t plen = sizeof peer;
-        int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
+        int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            // Out of descriptors and the like: back off instead of spinning.
-            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) ::poll(nullptr, 0, 100);
-            continue;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors and the like: stop accepting for a while
+                // instead of spinning on the listening socket.
+                epoll_event ev{};
+                ev.data.u64 = kListenKey;
+                ::epoll_ctl(epfd_, EPOLL_CTL_MOD, listen_fd_, &ev);
+                accept_paused_ = true;
+                accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+            }
+            return;
         }
         std::string who = format_endpoint(reinterpret_cast<sockaddr*>(&peer));
-        size_t active = 0;
-        {
-            std::lock_guard<std::mutex> lk(conns_mu_);
-            active = conns_.size();
-        }
-        if (active >= opt_.max_connections) {
+        // Connections closed in this round are already gone from conns_.
+        if (conns_.size() >= opt_.max_connections) {
             log_("connection from " + who + " refused: too many connections");
             ::close(fd);
             continue;
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto conn = std::make_unique<Connection>(machine_, fd, who, opt_, log_);
-        try {
-            conn->start();
-        } catch (const std::system_error&) {
-            log_("connection from " + who + " closed: no thread for it");
-            continue;  // the destructor closes the socket
+        uint64_t id = next_id_++;
+        epoll_event ev{};
+        ev.data.u64 = id;
+        if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            log_("connection from " + who + " closed: cannot watch it");
+            ::close(fd);
+            continue;
         }
-        std::lock_guard<std::mutex> lk(conns_mu_);
-        conns_.push_back(std::move(conn));
+        auto c = std::make_shared<Connection>(*this, path_, epfd_, fd, id, who, opt_, log_);
+        conns_.emplace(id, c);
+        c->start();
     }
 }
 

@@ -1,19 +1,26 @@
-// The listening side of the simulator: binds the address, accepts clients
-// and runs one Connection per client until it ends or the server stops.
+// The listening side of the simulator: one event loop (epoll) that accepts
+// clients and serves every connection, with a timer for the faults' delays
+// and a thread of its own for the saves of --state, so that nothing the loop
+// does waits on a client, a clock or the disk.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <list>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "connection.h"
 #include "machine.h"
+#include "request_path.h"
 
 namespace tessaro::sim {
 
@@ -31,26 +38,55 @@ public:
     std::string endpoint() const { return endpoint_; }
     uint16_t port() const { return port_; }
 
+    // Starts the loop and the saver. Throws std::system_error when a thread
+    // or the epoll set cannot be had.
     void start();
-    // Stops accepting, ends every connection and waits for them; bounded,
-    // since every connection wakes from its waits at once.
+    // Stops accepting and ends every connection at once (waiting requests
+    // are not waited out) and the threads; bounded.
     void stop();
 
-private:
-    void accept_loop();
-    void reap();
+    // The path every request takes; other entries (a control API) submit
+    // to it from their own threads.
+    RequestPath& path() { return path_; }
 
-    Machine& machine_;
+    // For the connections, on the loop thread.
+    bool stopping() const { return stopping_; }
+    void arm(std::shared_ptr<Connection> c, TimePoint when);
+    void defer_save(std::shared_ptr<Connection> c);
+
+private:
+    void loop();
+    void accept_all();
+    void sweep(TimePoint now);
+    void save_loop();
+    // Runs `task` on the loop thread (from any thread).
+    void post(std::function<void()> task);
+
     ServerOptions opt_;
     LogFn log_;
+    RequestPath path_;
     int listen_fd_ = -1;
+    int epfd_ = -1;
+    int wake_fd_ = -1;
     std::string endpoint_;
     uint16_t port_ = 0;
 
     std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
-    std::mutex conns_mu_;
-    std::list<std::unique_ptr<Connection>> conns_;
+    std::thread loop_thread_, saver_;
+    // Loop thread only.
+    std::unordered_map<uint64_t, std::shared_ptr<Connection>> conns_;
+    uint64_t next_id_ = 2;  // 0: the listening socket, 1: the wake-up
+    std::multimap<TimePoint, std::weak_ptr<Connection>> delays_;
+    TimePoint accept_paused_until_{};
+    bool accept_paused_ = false;
+
+    std::mutex post_mu_;
+    std::vector<std::function<void()>> posted_;
+
+    std::mutex save_mu_;
+    std::condition_variable save_cv_;
+    std::vector<std::shared_ptr<Connection>> saves_;
+    bool saver_stop_ = false;
 };
 
 // "ADDR:PORT" or "[ADDR]:PORT" of a socket address.

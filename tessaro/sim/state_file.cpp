@@ -9,6 +9,7 @@
 
 #include "text/json_text.h"
 #include "scenario.h"
+#include "safe_file.h"
 #include "scenario_writer.h"
 #include "xal_tessaro.h"
 
@@ -22,20 +23,22 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool write_all(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
+std::string base_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 }  // namespace
+
+bool lock_state(const std::string& path, FileLock& lock, std::string& error) {
+    const std::string lock_path = path + ".lock";
+    switch (lock.take(lock_path)) {
+        case FileLock::Result::Taken: return true;
+        case FileLock::Result::Held:
+            error = "state file " + path + ": another simulator holds it (" + lock_path + " is locked; not started)";
+            return false;
+        case FileLock::Result::Failed: break;
+    }
+    error = "state file " + path + ": cannot lock " + lock_path + ": " + std::strerror(errno) + " (not started)";
+    return false;
+}
 
 StateLoad load_state(const std::string& path, MachineConfig& cfg, std::string& error) {
     struct stat st {};
@@ -46,7 +49,7 @@ StateLoad load_state(const std::string& path, MachineConfig& cfg, std::string& e
 }
 
 StateFile::StateFile(std::string path, Machine& m, LogFn log)
-    : path_(std::move(path)), tmp_(path_ + ".tmp"), machine_(m), log_(std::move(log)) {}
+    : path_(std::move(path)), machine_(m), log_(std::move(log)) {}
 
 StateFile::~StateFile() {
     if (dir_fd_ >= 0) ::close(dir_fd_);
@@ -71,19 +74,9 @@ bool StateFile::save(std::string& error) {
                 " MiB, the most a scenario may";
         return false;
     }
-    int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = tmp_ + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && ok) ok = false, err = errno;
-    if (ok && ::rename(tmp_.c_str(), path_.c_str()) != 0) ok = false, err = errno;
-    // The rename is durable only once the folder is.
-    if (ok && ::fsync(dir_fd_) != 0) ok = false, err = errno;
-    if (!ok) error = path_ + ": " + std::strerror(err);
-    return ok;
+    int err = replace_file(dir_fd_, base_of(path_), text);
+    if (err != 0) error = path_ + ": " + std::strerror(err);
+    return err == 0;
 }
 
 int StateFile::commit() {

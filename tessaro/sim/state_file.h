@@ -2,8 +2,9 @@
 // text, loaded at start and saved before every acknowledged change is
 // answered, so that a change the client saw succeed survives a crash.
 //
-// A save writes FILE.tmp, syncs it, renames it over FILE and syncs the
-// folder, so FILE always holds one whole state. Saves of concurrent changes
+// A save writes a new file beside FILE, syncs it, renames it over FILE and
+// syncs the folder, so FILE always holds one whole state. One simulator per
+// FILE: it holds the kernel lock on FILE.lock while it runs. Saves of concurrent changes
 // are grouped: a change waits for the next save that starts after it was
 // made, and one save serves every change made before it started.
 #pragma once
@@ -17,6 +18,7 @@
 #include "connection.h"
 #include "machine.h"
 #include "ops.h"
+#include "safe_file.h"
 
 namespace tessaro::sim {
 
@@ -25,6 +27,11 @@ enum class StateLoad { Loaded, Missing, Failed };
 // Loads the state file into `cfg`. Missing when there is no such file;
 // Failed, with `error` naming the file, when it cannot be read or is no
 // whole, valid scenario (a torn or truncated file included).
+// Takes the lock of the state file `path` (FILE.lock) into `lock`, before
+// the file is read. False with `error` naming the file when another
+// simulator holds it or it cannot be taken.
+bool lock_state(const std::string& path, FileLock& lock, std::string& error);
+
 StateLoad load_state(const std::string& path, MachineConfig& cfg, std::string& error);
 
 class StateFile {
@@ -53,7 +60,6 @@ private:
     bool save(std::string& error);
 
     const std::string path_;
-    const std::string tmp_;
     Machine& machine_;
     LogFn log_;
     int dir_fd_ = -1;

@@ -1,15 +1,12 @@
 #include "trace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "text/json_text.h"
+#include "text/json_writer.h"
 
 namespace tessaro::sim {
 
@@ -28,16 +25,17 @@ std::string utc_now() {
     return buf;
 }
 
-std::string head(const std::string& conn) {
-    std::string line = "{\"time\":\"" + utc_now() + "\",\"conn\":";
-    text::append_json_string(line, conn);
-    return line;
+// Opens a line's object with the time and the connection.
+text::JsonWriter head(const std::string& conn) {
+    text::JsonWriter w;
+    w.object().key("time").str(utc_now()).key("conn").str(conn);
+    return w;
 }
 
 // A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
-void append_text(std::string& out, const std::string& s) {
-    if (text::is_utf8(s)) return text::append_json_string(out, s);
-    out += "{\"hex\":\"" + text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size()) + "\"}";
+void text_or_hex(text::JsonWriter& w, const std::string& s) {
+    if (text::is_utf8(s)) w.str(s);
+    else w.object().key("hex").str(text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size())).end();
 }
 
 const char* fault_kind(FaultHit::Kind k) {
@@ -52,70 +50,45 @@ const char* fault_kind(FaultHit::Kind k) {
 
 }  // namespace
 
-Trace::~Trace() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool Trace::open(const std::string& path, std::string& error) {
-    path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) error = "trace file " + path + ": " + std::strerror(errno);
-    return fd_ >= 0;
-}
-
-void Trace::request(const std::string& conn, const TracedRequest& r) {
-    std::string line = head(conn) + ",\"op\":";
-    if (r.layout) line += std::string("\"") + proto::op_name(r.layout->op) + "\"";
-    else line += std::to_string(r.op);
-    line += ",\"args\":";
-    if (r.args) {
-        line += '[';
-        for (size_t i = 0; i < r.args->size(); ++i) {
-            if (i) line += ',';
-            if (r.layout->request[i] == 's') append_text(line, (*r.args)[i].str);
-            else line += std::to_string((*r.args)[i].num);
+void Trace::request(const std::string& conn, const Request& r, const Outcome& o) {
+    text::JsonWriter w = head(conn);
+    w.key("op");
+    if (r.layout) w.str(proto::op_name(r.layout->op));
+    else w.num(r.op);
+    w.key("args");
+    if (r.decoded) {
+        w.array();
+        for (size_t i = 0; i < r.args.size(); ++i) {
+            if (r.layout->request[i] == 's') text_or_hex(w, r.args[i].str);
+            else w.num(r.args[i].num);
         }
-        line += ']';
+        w.end();
         // The nodes named or addressed, by full name, so that a reader need
         // not know the handles: "node", and "newparent" for a move.
         const char* keys[] = {"node", "newparent"};
         size_t k = 0;
-        for (size_t i = 0; i < r.nodes.size() && k < 2; ++i) {
+        for (size_t i = 0; i < r.args.size() && k < 2; ++i) {
             char role = r.layout->roles[i];
             if (role != 'n' && role != 'N') continue;
-            line += std::string(",\"") + keys[k++] + "\":";
-            if (r.nodes[i].empty()) line += "null";
-            else append_text(line, r.nodes[i]);
+            w.key(keys[k++]);
+            if (i >= r.nodes.size() || r.nodes[i].empty()) w.null();
+            else text_or_hex(w, r.nodes[i]);
         }
     } else {
-        line += "null";
+        w.null();
     }
-    line += ",\"result\":" + (r.result ? std::to_string(*r.result) : std::string("null"));
-    if (r.fault)
-        line += ",\"fault\":{\"index\":" + std::to_string(r.fault->index) + ",\"kind\":\"" + fault_kind(r.fault->kind) + "\"}";
-    write_line(line + "}\n");
+    w.key("result");
+    if (o.result) w.num(*o.result);
+    else w.null();
+    if (o.fault) {
+        w.key("fault").object().key("index").num(static_cast<long long>(o.fault->index));
+        w.key("kind").str(fault_kind(o.fault->kind)).end();
+    }
+    sink_.write(w.end().take() + "\n");
 }
 
 void Trace::event(const std::string& conn, uint32_t plc_word) {
-    write_line(head(conn) + ",\"event\":\"PlcChanged\",\"state\":" + std::to_string(plc_word) + "}\n");
-}
-
-void Trace::write_line(std::string line) {
-    std::lock_guard<std::mutex> lk(mu_);
-    // Unbuffered: the line is in the file when write() returns.
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0 && !failed_) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failed_ = true;
-            log_("trace file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "nothing written") + "; tracing stops");
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    sink_.write(head(conn).key("event").str("PlcChanged").key("state").num(plc_word).end().take() + "\n");
 }
 
 }  // namespace tessaro::sim

@@ -31,7 +31,7 @@ bool is_utf8(const std::string& s) {
     return true;
 }
 
-void append_json_string(std::string& out, const std::string& s) {
+void append_json_string(std::string& out, std::string_view s) {
     out += '"';
     for (char ch : s) {
         unsigned char c = static_cast<unsigned char>(ch);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessaro::text {
@@ -15,7 +16,7 @@ bool is_utf8(const std::string& s);
 
 // Appends `s` as a quoted JSON string; quotes, backslashes and control
 // characters are escaped. `s` should be UTF-8 (see is_utf8).
-void append_json_string(std::string& out, const std::string& s);
+void append_json_string(std::string& out, std::string_view s);
 
 // Upper-case hex digits of `data`, two per byte.
 std::string hex_text(const uint8_t* data, size_t len);

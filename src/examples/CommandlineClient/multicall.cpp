@@ -56,9 +56,11 @@ struct Invocation {
     std::string variableType;      // -t
 };
 
+// The helpers take the names as char*; they only read them. &s[0] is the
+// string's own zero-terminated buffer (an empty string's too).
 int modeReadVar(Invocation& inv) {
     char* tmp = nullptr;
-    if (readVar(inv.HC, inv.variableFullPath.data(), &tmp) != 0) {
+    if (readVar(inv.HC, &inv.variableFullPath[0], &tmp) != 0) {
         std::cerr << "Failed to read variable " << inv.variableFullPath << "!" << std::endl;
         return kExitFailed;
     }
@@ -81,7 +83,7 @@ int modeReadStr(Invocation& inv) {
 }
 
 int modeWriteStr(Invocation& inv) {
-    if (setVar(inv.HC, inv.variableFullPath.data(), inv.variableValue.data()) != 0) {
+    if (setVar(inv.HC, &inv.variableFullPath[0], &inv.variableValue[0]) != 0) {
         std::cerr << "Failed to set variable " << inv.variableFullPath << "!" << std::endl;
         return kExitFailed;
     }

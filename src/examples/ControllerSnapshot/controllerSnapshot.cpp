@@ -11,8 +11,9 @@
 // out.
 //
 // Exit status: 0 complete copy, 1 usage error, 2 no controller answered,
-// nothing could be read, or the output could not be written (an existing
-// FILE is then left as it was), 3 partial copy (written, with what could not
+// nothing could be read, the copy is larger than tessaro-sim loads, or the
+// output could not be written (nothing is written then, and an existing FILE
+// is left as it was), 3 partial copy (written, with what could not
 // be read left out).
 
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "machine_copy.h"
 #include "output_file.h"
 #include "scenario_json.h"
+#include "text/scenario_limit.h"
 #include "xal_tessaro.h"
 
 namespace {
@@ -69,8 +71,18 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "controllerSnapshot: nothing could be read; no snapshot written\n");
         return kFailed;
     }
+    std::string text = snapshot::scenario_json(copy);
+    // A copy that tessaro-sim would refuse to load is no copy at all.
+    if (text.size() > tessaro::text::kMaxScenarioBytes) {
+        const size_t limit = tessaro::text::kMaxScenarioBytes;
+        std::fprintf(stderr,
+                     "controllerSnapshot: the snapshot takes %zu bytes, more than the %zu (%zu MiB) that tessaro-sim "
+                     "loads; no snapshot written\n",
+                     text.size(), limit, limit >> 20);
+        return kFailed;
+    }
     std::string error;
-    if (!snapshot::write_output(output, snapshot::scenario_json(copy), error)) {
+    if (!snapshot::write_output(output, text, error)) {
         std::fprintf(stderr, "controllerSnapshot: %s\n", error.c_str());
         return kFailed;
     }

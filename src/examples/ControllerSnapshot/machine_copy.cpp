@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <set>
 
-#include "json_text.h"
+#include "text/json_text.h"
 
 namespace snapshot {
+
+using tessaro::text::is_utf8;
 
 namespace {
 

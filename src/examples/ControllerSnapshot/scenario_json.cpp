@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "json_text.h"
+#include "text/json_writer.h"
 
 namespace snapshot {
 
@@ -24,29 +24,13 @@ const char* const kDeviceStateNames[] = {
 const char* const kVarTypeNames[] = {"",       "VT_I32", "VT_I64", "VT_R32", "VT_R64",  "VT_BOOLEAN",
                                      "VT_STR", "VT_SEL", "VT_SET", "VT_BIN", "VT_TEXT", "VT_FILE"};
 
-std::string list(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + quoted(items[i]);
-    return out + "]";
+using tessaro::text::JsonWriter;
+
+void list(JsonWriter& w, const std::vector<std::string>& items) {
+    w.array();
+    for (const auto& item : items) w.str(item);
+    w.end();
 }
-
-// The members of one object on one line, in the order they are added.
-class Line {
-public:
-    Line& raw(const char* key, const std::string& json) {
-        text_ += (text_.empty() ? "{ \"" : ", \"") + std::string(key) + "\": " + json;
-        return *this;
-    }
-    Line& str(const char* key, const std::string& s) { return raw(key, quoted(s)); }
-    Line& num(const char* key, long long n) { return raw(key, std::to_string(n)); }
-    Line& flag(const char* key, bool b) { return raw(key, b ? "true" : "false"); }
-    std::string close() const { return text_ + " }"; }
-    // Opens a "children" array; the caller writes the entries and "]}".
-    std::string open_children() const { return text_ + ", \"children\": [\n"; }
-
-private:
-    std::string text_;
-};
 
 // A VT_SEL's or VT_SET's option names are not in the node record: a copy
 // offers the options its value uses (a VT_SET's value is its members joined
@@ -68,120 +52,94 @@ std::vector<std::string> options_of(const NodeCopy& n) {
     return out;
 }
 
-// Writes the node's line (the caller indents it) and its children, each on a
-// line of its own indented two further than `indent`.
-void write_node(const NodeCopy& n, const std::string& indent, std::string& out) {
-    Line l;
-    l.str("name", n.name);
+// Writes the node's object on one line and its children, each on a line of
+// its own indented two further than `indent`, the indent of the node's line.
+void write_node(JsonWriter& w, const NodeCopy& n, int indent) {
+    w.object().key("name").str(n.name).key("type");
     switch (n.kind) {
-        case Kind::Folder: l.str("type", "FOLDER"); break;
-        case Kind::Variable: l.str("type", kVarTypeNames[n.type]); break;
-        case Kind::Job: l.str("type", "VT_JOB"); break;
-        case Kind::JobNode: l.str("type", "JOBNODE"); break;
+        case Kind::Folder: w.str("FOLDER"); break;
+        case Kind::Variable: w.str(kVarTypeNames[n.type]); break;
+        case Kind::Job: w.str("VT_JOB"); break;
+        case Kind::JobNode: w.str("JOBNODE"); break;
     }
-    if (n.id != 0) l.num("id", n.id);  // 0 stands for "assign one"
-    l.str("priv", n.priv);
-    if (n.flags != 0) l.num("flags", n.flags);
+    if (n.id != 0) w.key("id").num(n.id);  // 0 stands for "assign one"
+    w.key("priv").str(n.priv);
+    if (n.flags != 0) w.key("flags").num(n.flags);
     if (n.kind == Kind::Variable) {
-        if (!n.unit.empty()) l.str("unit", n.unit);
-        if (n.min != 0.0f || n.max != 0.0f) l.raw("min", single(n.min)).raw("max", single(n.max));
-        if (n.type == VT_SEL || n.type == VT_SET) l.raw("options", list(options_of(n)));
-        l.str("value", n.value);
+        if (!n.unit.empty()) w.key("unit").str(n.unit);
+        if (n.min != 0.0f || n.max != 0.0f) w.key("min").real(n.min).key("max").real(n.max);
+        if (n.type == VT_SEL || n.type == VT_SET) list(w.key("options"), options_of(n));
+        w.key("value").str(n.value);
     }
-    if (n.kind == Kind::JobNode) l.str("nodetype", n.nodetype);
-    if (n.kind == Kind::Job) l.num("duration_ms", kDefaultJobDurationMs).str("outcome", kDefaultJobOutcome);
-    if (n.children.empty()) {
-        out += l.close();
-        return;
+    if (n.kind == Kind::JobNode) w.key("nodetype").str(n.nodetype);
+    if (n.kind == Kind::Job) w.key("duration_ms").num(kDefaultJobDurationMs).key("outcome").str(kDefaultJobOutcome);
+    if (!n.children.empty()) {
+        w.key("children").array(indent);
+        for (const auto& c : n.children) write_node(w, c, indent + 2);
+        w.end();
     }
-    out += l.open_children();
-    for (size_t i = 0; i < n.children.size(); ++i) {
-        out += indent + "  ";
-        write_node(n.children[i], indent + "  ", out);
-        out += i + 1 < n.children.size() ? ",\n" : "\n";
-    }
-    out += indent + "]}";
+    w.end();
 }
 
-// `lines` as the entries of the array `key`, one per line.
-void write_array(const char* key, const std::vector<std::string>& lines, bool last, std::string& out) {
-    out += "  \"" + std::string(key) + "\": [";
-    for (size_t i = 0; i < lines.size(); ++i) out += (i ? ",\n    " : "\n    ") + lines[i];
-    out += lines.empty() ? "]" : "\n  ]";
-    out += last ? "\n" : ",\n";
-}
-
-std::string plc_line(const MachineCopy& m) {
-    Line l;
+void write_plc(JsonWriter& w, const MachineCopy& m) {
+    w.object();
     if (m.have_plc) {
-        std::vector<std::string> names;
-        for (unsigned bit = 0; bit < kPlcStates; ++bit)
-            if (m.plc_word & (1u << bit)) names.push_back(kPlcStateNames[bit]);
+        w.key("state");
         // Bits without a state name can only be given as a number.
-        bool named = m.plc_word >> kPlcStates == 0;
-        l.raw("state", named ? list(names) : std::to_string(m.plc_word));
+        if (m.plc_word >> kPlcStates == 0) {
+            w.array();
+            for (unsigned bit = 0; bit < kPlcStates; ++bit)
+                if (m.plc_word & (1u << bit)) w.str(kPlcStateNames[bit]);
+            w.end();
+        } else {
+            w.num(m.plc_word);
+        }
     }
-    l.num("ready_delay_ms", kDefaultReadyDelayMs);
-    if (!m.selected.empty()) l.str("selected", m.selected);
-    return l.close();
+    w.key("ready_delay_ms").num(kDefaultReadyDelayMs);
+    if (!m.selected.empty()) w.key("selected").str(m.selected);
+    w.end();
 }
 
-std::string device_line(const DeviceCopy& d, const std::vector<DeviceCopy>& all) {
-    Line l;
-    l.num("handle", d.handle).str("name", d.name).str("driver", d.driver);
-    l.str("state", kDeviceStateNames[d.state]).str("statestring", d.statestring);
-    l.flag("static", d.is_static).num("stat_n", d.stat_n).str("stat_str", d.stat_str);
-    if (!d.dependencies_var.empty()) l.str("dependencies_var", d.dependencies_var);
-    if (!d.dependencies.empty()) l.raw("dependencies", list(d.dependencies));
+void write_device(JsonWriter& w, const DeviceCopy& d, const std::vector<DeviceCopy>& all) {
+    w.object().key("handle").num(d.handle).key("name").str(d.name).key("driver").str(d.driver);
+    w.key("state").str(kDeviceStateNames[d.state]).key("statestring").str(d.statestring);
+    w.key("static").boolean(d.is_static).key("stat_n").num(d.stat_n).key("stat_str").str(d.stat_str);
+    if (!d.dependencies_var.empty()) w.key("dependencies_var").str(d.dependencies_var);
+    if (!d.dependencies.empty()) list(w.key("dependencies"), d.dependencies);
     // Without "dependson" the simulator takes the devices that list this one
     // among their dependencies; write it only where the copy says otherwise.
     std::vector<std::string> derived;
     for (const auto& o : all)
         for (const auto& name : o.dependencies)
             if (name == d.name) derived.push_back(o.name);
-    if (d.dependson != derived) l.raw("dependson", list(d.dependson));
-    return l.close();
+    if (d.dependson != derived) list(w.key("dependson"), d.dependson);
+    w.end();
 }
 
 }  // namespace
 
 std::string scenario_json(const MachineCopy& m) {
-    std::string out = "{\n  \"name\": \"snapshot\",\n  \"plc\": " + plc_line(m) + ",\n";
-
-    std::vector<std::string> lines;
-    for (const auto& t : m.job_node_types)
-        lines.push_back(Line()
-                            .str("name", t.name)
-                            .str("fullname", t.fullname)
-                            .flag("usercreatable", t.usercreatable)
-                            .flag("canmakelines", t.canmakelines)
-                            .flag("canpasslines", t.canpasslines)
-                            .flag("acceptssubnodes", t.acceptssubnodes)
-                            .close());
-    write_array("job_node_types", lines, false, out);
-
-    lines.clear();
-    for (const auto& n : m.nodes) {
-        std::string text;
-        write_node(n, "    ", text);
-        lines.push_back(text);
+    JsonWriter w(JsonWriter::kPadded);
+    w.object(0).key("name").str("snapshot");
+    write_plc(w.key("plc"), m);
+    w.key("job_node_types").array(2);
+    for (const auto& t : m.job_node_types) {
+        w.object().key("name").str(t.name).key("fullname").str(t.fullname);
+        w.key("usercreatable").boolean(t.usercreatable).key("canmakelines").boolean(t.canmakelines);
+        w.key("canpasslines").boolean(t.canpasslines).key("acceptssubnodes").boolean(t.acceptssubnodes);
+        w.end();
     }
-    write_array("nodes", lines, false, out);
-
-    lines.clear();
-    for (const auto& d : m.drivers)
-        lines.push_back(Line()
-                            .str("name", d.name)
-                            .str("version", d.version)
-                            .str("vendor", d.vendor)
-                            .str("comment", d.comment)
-                            .close());
-    write_array("drivers", lines, false, out);
-
-    lines.clear();
-    for (const auto& d : m.devices) lines.push_back(device_line(d, m.devices));
-    write_array("devices", lines, true, out);
-    return out + "}\n";
+    w.end().key("nodes").array(2);
+    for (const auto& n : m.nodes) write_node(w, n, 4);
+    w.end().key("drivers").array(2);
+    for (const auto& d : m.drivers) {
+        w.object().key("name").str(d.name).key("version").str(d.version);
+        w.key("vendor").str(d.vendor).key("comment").str(d.comment).end();
+    }
+    w.end().key("devices").array(2);
+    for (const auto& d : m.devices) write_device(w, d, m.devices);
+    w.end().end();
+    return w.take() + "\n";
 }
 
 }  // namespace snapshot

@@ -60,5 +60,30 @@ TEST(Server, DropsWhoBreaksTheHandshakeOrDoesNotReadAndStopsPromptly) {
     for (RawClient* c : {&waiting, &idle}) EXPECT_TRUE(c->closed_within(500));
 }
 
+// Requests sent back to back are answered in order, also when a fault holds
+// one of them back; meanwhile the other clients are served.
+TEST(Server, HeldRequestKeepsItsConnectionsOrderAndHoldsNoOneElse) {
+    Machine machine(test::load(R"({"nodes": [{"name": "n", "type": "VT_I32"}],
+        "faults": [{"op": "GetPLCState", "delay_ms": 400, "times": 1}]})"));
+    Server server(machine, ServerOptions(), [](const std::string&) {});
+    std::string err;
+    ASSERT_TRUE(server.listen("127.0.0.1", 0, err)) << err;
+    server.start();
+    RawClient held, other;
+    for (RawClient* c : {&held, &other}) ASSERT_TRUE(c->connect(server.port()) && c->hello());
+    std::vector<uint8_t> batch;
+    for (Op op : {Op::GetJobNamesLen, Op::GetPLCState, Op::GetJobNodeTypesCount, Op::GetPLCState}) {
+        std::vector<uint8_t> f = held.request(op).frame();
+        batch.insert(batch.end(), f.begin(), f.end());
+    }
+    ASSERT_TRUE(held.send(batch));
+    EXPECT_FALSE(other.call(other.request(Op::GetNode).str("n"), 300).empty());  // not held up
+    std::vector<uint8_t> body;
+    for (uint32_t seq = 2; seq <= 5; ++seq) {
+        ASSERT_EQ(wire::read_frame(held.fd(), body, 2000), wire::IoStatus::Ok);
+        EXPECT_EQ(wire::Reader(body).seq(), seq);
+    }
+}
+
 }  // namespace
 }  // namespace tessaro::sim

@@ -28,10 +28,9 @@ TEST(StateFileKill, AcknowledgedWritesSurviveSigkill) {
     for (int round = 0; round < kRounds; ++round) {
         SimProcess sim(TESSARO_SIM_PATH, {"--scenario", scenario, "--state", state});
         ASSERT_TRUE(sim.listening()) << "round " << round << ": " << sim.log();
-        const int port = sim.port();  // read before stop() forgets it
         std::vector<std::thread> clients;
         for (int i = 0; i < kClients; ++i)
-            clients.emplace_back([&, i] {
+            clients.emplace_back([&, i, port = sim.port()] {
                 test::RawClient c;
                 if (!c.connect(port) || !c.hello()) return;
                 int32_t node = c.get_node("c" + std::to_string(i));
