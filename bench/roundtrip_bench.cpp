@@ -1,8 +1,9 @@
 // Calls of the stand-in library to a tessaro-sim process on loopback: what
-// one library call costs a program end to end, how many requests the
-// simulator serves with several clients (through the library, and from bare
-// protocol clients), and how a subnode listing grows with the number of
-// children.
+// one library call costs a program end to end, against the floor of a bare
+// TCP ping-pong between two threads measured in the same run; how many
+// requests the simulator serves with several clients (through the library,
+// and from bare protocol clients); and how a subnode listing grows with the
+// number of children.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ControllerWrap.h"
@@ -82,6 +84,108 @@ void BM_OneRequest(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(GetNodeValueStringLen(hc, h));
 }
 BENCHMARK(BM_OneRequest)->UseRealTime();
+
+// The floor: 32 bytes to a thread that sends them back, over loopback TCP
+// with Nagle's algorithm off, blocking reads and writes, nothing decoded.
+// The same echo thread, answering frames, serves the library in
+// BM_OneRequestBarePeer: the library's own share of a round trip.
+bool exact(bool out, int fd, uint8_t* p, size_t n) {
+    for (size_t done = 0; done < n;) {
+        ssize_t k = out ? ::send(fd, p + done, n - done, MSG_NOSIGNAL) : ::recv(fd, p + done, n - done, 0);
+        if (k <= 0) return false;
+        done += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+class Loopback {
+public:
+    // frames: answer each request frame with result 0 (Hello: as a
+    // controller); otherwise send back every 32 bytes.
+    explicit Loopback(bool frames) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(lfd_, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(lfd_, 1) != 0 ||
+            ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+            return;
+        port_ = ntohs(sa.sin_port);
+        echo_ = std::thread([this, frames] {
+            sfd_ = ::accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
+            int one = 1;
+            ::setsockopt(sfd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            frames ? answer() : echo();
+        });
+    }
+    ~Loopback() {
+        ::shutdown(lfd_, SHUT_RDWR);
+        if (sfd_ >= 0) ::shutdown(sfd_, SHUT_RDWR);
+        if (echo_.joinable()) echo_.join();
+        for (int fd : {sfd_, lfd_}) ::close(fd);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    void echo() {
+        uint8_t b[32];
+        while (exact(false, sfd_, b, sizeof b) && exact(true, sfd_, b, sizeof b)) {
+        }
+    }
+    void answer() {
+        std::vector<uint8_t> body;
+        uint8_t hdr[4];
+        while (exact(false, sfd_, hdr, 4)) {
+            body.resize(wire::get_be32(hdr));
+            if (body.size() < 7 || !exact(false, sfd_, body.data(), body.size())) return;
+            wire::Reader r(body);
+            wire::Writer w(wire::Kind::Reply, r.seq(), r.op());
+            w.i32(0);
+            if (r.op() == static_cast<uint16_t>(Op::Hello)) w.u32(wire::kProtocolVersion).str("bare");
+            std::vector<uint8_t> frame = w.frame();
+            if (!exact(true, sfd_, frame.data(), frame.size())) return;
+        }
+    }
+    int lfd_ = -1, sfd_ = -1;
+    uint16_t port_ = 0;
+    std::thread echo_;
+};
+
+void BM_PingPong(benchmark::State& state) {
+    Loopback peer(false);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(peer.port());
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (peer.port() == 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        state.SkipWithError("no loopback socket");
+        ::close(fd);
+        return;
+    }
+    uint8_t buf[32] = {'p', 'i', 'n', 'g'};
+    for (auto _ : state)
+        if (!exact(true, fd, buf, sizeof buf) || !exact(false, fd, buf, sizeof buf)) state.SkipWithError("ping-pong broke");
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+BENCHMARK(BM_PingPong)->UseRealTime();
+
+// Connections are never closed, so the peer serves its one connection for
+// the rest of the run.
+void BM_OneRequestBarePeer(benchmark::State& state) {
+    static Loopback peer(true);
+    static HController hc = DetectRemoteController(("127.0.0.1:" + std::to_string(peer.port())).c_str(), 1610);
+    if (hc == -1) {
+        state.SkipWithError("no bare peer");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(GetNodeValueStringLen(hc, 1));
+}
+BENCHMARK(BM_OneRequestBarePeer)->UseRealTime();
 
 void BM_ReadStrRoundTrips(benchmark::State& state) {
     HController hc = connection();

@@ -17,7 +17,8 @@ bin=build/host/bin
 source scripts/sim.sh
 
 work=$(mktemp -d)
-trap 'sim_stop; rm -rf "$work"' EXIT
+spinners=()  # the processes that keep the cores busy, while they run
+trap 'sim_stop; ((${#spinners[@]} == 0)) || kill "${spinners[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 
 # ---- the machine measured: the default values plus what the growth figures need
 hexbytes() { head -c "$1" /dev/urandom | od -An -tx1 -v | tr -d ' \n'; }
@@ -67,11 +68,45 @@ ref_cpu=$(hf_cpu ref) read_cpu=$(hf_cpu readstr) write_cpu=$(hf_cpu writestr)
 read_rss=$(peak_rss "$bin/zunaReadStr" -c "$addr" -n sys.BoardAddr)
 write_rss=$(peak_rss "$bin/zunaWriteStr" -c "$addr" -n sys.Label -v bench)
 
-# ---- library round trip, simulator throughput, subnode listing
+# ---- instructions of one zunaReadStr run, all threads, against the reference
+instructions() {
+  valgrind --tool=callgrind --trace-children=no --callgrind-out-file="$work/callgrind.out" "$@" \
+    2>&1 >/dev/null | sed -n 's/.*Collected : *//p'
+}
+read_ir=$(instructions "$bin/zunaReadStr" -c "$addr" -n sys.BoardAddr)
+ref_ir=$(instructions build/host/bench/sleep_ref)
+runtime=shared
+ldd "$bin/multicall" | grep -q 'libstdc++' || runtime=static
+# (-x is an option error: the run ends before connecting, after the loader's work)
+relocs=$({ LD_DEBUG=statistics "$bin/zunaReadStr" -x 2>&1 >/dev/null || true; } |
+  sed -n 's/.*final number of relocations: *//p' | head -n 1)
+
+# ---- library round trip against the bare ping-pong, simulator throughput,
+# subnode listing; repetitions interleaved, so that changing load hits all alike
 build/host/bench/roundtrip_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only \
-  --benchmark_format=json >"$work/gb.json" 2>/dev/null
-gb() { jq -r --arg n "$1" --arg f "$2" '.benchmarks[] | select(.name == $n and .aggregate_name == "median") | .[$f]' "$work/gb.json"; }
-rt_us=$(awk -v t="$(gb BM_OneRequest/real_time_median real_time)" 'BEGIN {print t / 1000}')
+  --benchmark_enable_random_interleaving=true --benchmark_format=json >"$work/gb.json" 2>/dev/null
+gbf() { jq -r --arg n "$2" --arg f "$3" '.benchmarks[] | select(.name == $n and .aggregate_name == "median") | .[$f]' "$1"; }
+gb() { gbf "$work/gb.json" "$@"; }
+us() { awk -v t="$(gbf "$1" "$2/real_time_median" real_time)" 'BEGIN {print t / 1000}'; }
+rt_us=$(us "$work/gb.json" BM_OneRequest)
+pp_us=$(us "$work/gb.json" BM_PingPong)
+bare_us=$(us "$work/gb.json" BM_OneRequestBarePeer)
+# The same three with every core kept busy by a process that only spins.
+for ((i = 0; i < $(nproc); i++)); do
+  (while :; do :; done) &
+  spinners+=($!)
+done
+build/host/bench/roundtrip_bench --benchmark_filter='^BM_(OneRequest|PingPong|OneRequestBarePeer)/' \
+  --benchmark_repetitions=5 --benchmark_report_aggregates_only --benchmark_enable_random_interleaving=true \
+  --benchmark_format=json >"$work/gb_busy.json" 2>/dev/null || true
+kill "${spinners[@]}"
+wait "${spinners[@]}" 2>/dev/null || true
+spinners=()
+rt_busy=$(us "$work/gb_busy.json" BM_OneRequest)
+pp_busy=$(us "$work/gb_busy.json" BM_PingPong)
+bare_busy=$(us "$work/gb_busy.json" BM_OneRequestBarePeer)
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {print a / b}'; }
+rt_x=$(ratio "$rt_us" "$pp_us") rt_busy_x=$(ratio "$rt_busy" "$pp_busy")
 tp8=$(gb BM_Clients/real_time/threads:8_median items_per_second)
 tp32=$(gb BM_Clients/real_time/threads:32_median items_per_second)
 bare8=$(gb BM_BareClients/real_time/threads:8_median items_per_second)
@@ -160,10 +195,19 @@ reproduce. Figures are medians.
   reference's. CPU time (user + system) is hyperfine's mean over the same
   runs; peak RSS the median from GNU \`time\` over as many runs.
 - Library and simulator: Google Benchmark (\`bench/roundtrip_bench\`, 5
-  repetitions). One request is \`GetNodeValueStringLen\`; throughput is 8 or
+  repetitions, interleaved at random). One request is \`GetNodeValueStringLen\`;
+  its floor, measured in the same run, is a bare TCP ping-pong of 32 bytes
+  between two threads on loopback (\`TCP_NODELAY\`, blocking reads and
+  writes), and the library's own share is the same request answered at once
+  by a thread of the benchmark instead of the simulator. The three are
+  measured again while one process per core only spins. Throughput is 8 or
   32 client threads, each on its own connection, asking as fast as they can,
   through the library and as bare protocol clients (the simulator's own
   rate, without the library's threads).
+- Instructions: \`valgrind --tool=callgrind --trace-children=no\` (all
+  threads) over one \`zunaReadStr\` run against the running simulator and
+  over the reference program; the relocations are the dynamic loader's
+  (\`LD_DEBUG=statistics\`).
 - The 10 s job: three runs of \`zunaRunJob\` under hyperfine; the delay is the time from the
   simulator's event that clears the active bit to the program's
   unregistration that follows its wait, both read from the simulator's
@@ -184,7 +228,15 @@ reproduce. Figures are medians.
 | the reference program's CPU time (start and exit alone) | $(fmt "$ref_cpu" 1) ms | | |
 | \`zunaReadStr\` peak RSS | $(fmt "$(awk -v k="$read_rss" 'BEGIN {print k / 1024}')") MiB | ≤ 4 MiB | $(verdict "$read_rss" 4096 max) |
 | \`zunaWriteStr\` peak RSS | $(fmt "$(awk -v k="$write_rss" 'BEGIN {print k / 1024}')") MiB | ≤ 4 MiB | $(verdict "$write_rss" 4096 max) |
-| one library round trip | $(fmt "$rt_us" 1) µs | ≤ 30 µs | $(verdict "$rt_us" 30 max) |
+| \`zunaReadStr\` instructions, all threads (program's C++ runtime: $runtime; $relocs relocations) | $(fmt "$(awk -v n="$read_ir" 'BEGIN {print n / 1e6}')") million | ≤ 0.6 million | $(verdict "$read_ir" 600000 max) |
+| the reference program's instructions | $(fmt "$(awk -v n="$ref_ir" 'BEGIN {print n / 1e6}')") million | | |
+| one library round trip (\`GetNodeValueStringLen\`) | $(fmt "$rt_us" 1) µs, $(fmt "$rt_x") × the ping-pong | ≤ 1.5 × | $(verdict "$rt_x" 1.5 max) |
+| bare loopback ping-pong beside it (the floor) | $(fmt "$pp_us" 1) µs | | |
+| the library against a peer that answers at once | $(fmt "$bare_us" 1) µs, $(fmt "$(ratio "$bare_us" "$pp_us")") × | | |
+| one library round trip, every core busy | $(fmt "$rt_busy" 1) µs, $(fmt "$rt_busy_x") × the ping-pong's $(fmt "$pp_busy" 1) µs | ≤ 1.5 × | $(verdict "$rt_busy_x" 1.5 max) |
+| the library against a peer that answers at once, every core busy | $(fmt "$bare_busy" 1) µs, $(fmt "$(ratio "$bare_busy" "$pp_busy")") × | | |
+| subnode listing of 10,000 children | $(fmt "$sub10k" 0) ms | ≤ 500 ms | $(verdict "$sub10k" 500 max) |
+| \`controllerSnapshot\` of 10,000 nodes | $(fmt "$snap" 0) ms | ≤ 700 ms | $(verdict "$snap" 700 max) |
 | simulator, 8 library clients | $(fmt "$tp8" 0) requests/s | ≥ 80,000 | $(verdict "$tp8" 80000 min) |
 | simulator, 32 library clients | $(fmt "$tp32" 0) requests/s | ≥ the 8 clients' | $(verdict "$tp32" "$tp8" min) |
 | simulator, 8 bare protocol clients | $(fmt "$bare8" 0) requests/s | ≥ 80,000 | $(verdict "$bare8" 80000 min) |
@@ -204,13 +256,38 @@ Cost growth:
 The CPU times are whole processes as the kernel accounts them, start and
 exit included; the reference program's line shows what starting and ending
 any process costs on this machine, and the rest is the program's own
-(loading libstdc++ and the library, the library's reader thread, four
-requests). Where a goal is missed, the cause as measured so far: a library round
-trip crosses three threads (the caller's request wakes the simulator's
-reader for the connection; its reply wakes the library's reader thread,
-which hands it to the waiting caller), and each wake-up costs several
-microseconds on a virtual machine, more when other processes load its
-cores. Nagle's algorithm is off on both sides (\`TCP_NODELAY\`).
+(loading the program and the library, the library's thread, four requests).
+
+The library: a caller reads its own reply. After sending its request it
+takes the connection's read turn (one reader at a time) and reads until its
+reply has come, handing any other reply to its waiting caller and queueing
+PLC-change events; so a reply wakes its caller and no other thread, as in
+the ping-pong. The library's own thread still alone calls the event
+handler, in order; it watches the socket only when no call has been made
+for 2 ms, so that call after call does not wake it at every reply. Reads go
+through a buffer (one receive takes all the frames that are there), a read
+that waits blocks in the receive itself (at most 20 ms at a time, then
+again), and a frame is sent before any poll. The round trip against a peer
+that answers at once shows the library's share; what the simulator's
+round trip adds beyond it is the simulator's: here the library's share is
+$(fmt "$(ratio "$bare_us" "$pp_us")") × the ping-pong ($(fmt "$(ratio "$bare_busy" "$pp_busy")") × with every core busy), the
+simulator's request path the rest. Nagle's algorithm is off on both sides
+(\`TCP_NODELAY\`). A tree walk is bound by the round trip: the subnode
+listing makes three requests per child, so 10,000 children take
+$(fmt "$(awk -v t="$pp_us" 'BEGIN {print 30000 * t / 1000}')" 0) ms at the ping-pong's pace alone.
+
+Instructions: most of a short run is the dynamic loader binding symbols.
+The stand-in library carries its C++ runtime (\`-static-libstdc++
+-static-libgcc\`, hidden behind its version script, which exports the 43
+operations alone) and binds its own references (\`-Bsymbolic\`), so it
+needs only the C library; the program carries its runtime when linked
+with it statically. Lazy binding is kept: binding every symbol at load
+(\`-z now\`) costs about 40,000 instructions more, most of them for
+functions a run never calls. The rest of a run is the program's C++
+runtime starting (its locale and streams), the connection (one thread
+started) and four requests.$([[ $runtime == shared ]] && printf '%s' " This program loads the shared C++ runtime,
+and binding it is most of the run; linked with its runtime
+(\`-static-libstdc++ -static-libgcc\`) it needs far fewer relocations.")
 
 The simulator serves every connection from one event loop (epoll): a
 request costs it one \`recv\`, one \`send\` and a share of one
@@ -229,7 +306,6 @@ library's threads make.
 The binary report costs $(fmt "$per_byte_ns" 0) ns per dumped byte (1 MiB
 against 1 KiB): the output is flushed after every write, four or so per
 byte, and that flush is kept on purpose (its order against other output is
-the point). \`controllerSnapshot\` of a tree of 10,000 nodes takes
-$(fmt "$snap" 0) ms.
+the point).
 EOF
 echo "wrote $out"

@@ -18,7 +18,7 @@ for arg in "$@"; do
     --package) packages+=(dpkg-dev file lintian) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --clang) packages+=(clang) ;;
-    --bench) packages+=(hyperfine time) ;;
+    --bench) packages+=(hyperfine time valgrind) ;;
     --browser) packages+=(chromium chromium-driver python3-selenium) ;;
     *) echo "usage: scripts/deps.sh [--cross] [--docs] [--package] [--fuzz] [--clang] [--bench] [--browser]" >&2; exit 1 ;;
   esac

@@ -1,58 +1,80 @@
 #include "connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "diag_log.h"
 #include "dial.h"
 #include "protocol/frame_io.h"
-#include "settings.h"
 #include "protocol/wire.h"
+#include "settings.h"
 
 namespace tessaro::lib {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Slice of the reader thread's idle wait, so that it notices a connection
-// broken by another thread even if the wake-up by shutdown() were lost.
+// Slice of the library thread's watch on an idle socket, so that it notices a
+// connection broken by another thread even if the wake-up by shutdown() were
+// lost, and a frame that stalls halfway.
 constexpr int kIdlePollMs = 500;
+// The slice when no wake-up descriptor could be made: then a queued event
+// waits for the next slice.
+constexpr int kNoWakePollMs = 10;
 
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+// How long after a call the library thread stays out of the socket: calls
+// come in bursts (a command makes four in a row, a tree walk thousands), and
+// a thread woken by every reply only to find it taken costs the callers time.
+constexpr auto kCallerLinger = std::chrono::milliseconds(2);
 
-const char* describe(wire::IoStatus st) {
-    switch (st) {
-        case wire::IoStatus::Closed: return "closed by the controller";
-        case wire::IoStatus::Timeout: return "a frame stalled halfway";
-        case wire::IoStatus::Error: return "socket error or frame cut short";
-        case wire::IoStatus::BadFrame: return "bad frame length header";
-        case wire::IoStatus::Ok: break;
-    }
-    return "ok";
+// The receive buffer: its usual size, and the size above which it is given
+// back once empty (after a large binary value).
+// Longest wait of a read in recv() itself; a wait that must end sooner uses
+// poll(), which takes any bound.
+constexpr int kRecvSliceMs = 20;
+
+constexpr size_t kInboxSize = 16 * 1024;
+constexpr size_t kInboxKeep = 256 * 1024;
+
+// Milliseconds for poll() until `t`, rounded up so that a wait never ends
+// before its deadline.
+int ms_until(std::chrono::steady_clock::time_point t, std::chrono::steady_clock::time_point now) {
+    if (t <= now) return 0;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - now).count();
+    return static_cast<int>(std::min<long long>((us + 999) / 1000, INT_MAX));
 }
 
 }  // namespace
 
 Connection::Connection(int fd, int call_timeout_ms, std::string peer)
-    : call_timeout_ms_(call_timeout_ms), peer_(std::move(peer)), fd_(fd), seq_(kHelloSeq + 1) {}
+    : call_timeout_ms_(call_timeout_ms), peer_(std::move(peer)), fd_(fd), seq_(kHelloSeq + 1) {
+    // Reads that wait are bounded by the receive timeout; reads that must not
+    // wait say so (MSG_DONTWAIT). Without the bound the socket stays
+    // non-blocking, and every wait is a poll().
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timeval slice{0, kRecvSliceMs * 1000};
+    int flags = ::fcntl(fd, F_GETFL);
+    blocking_reads_ = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) == 0 && flags != -1 &&
+                      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
 
 bool Connection::start(HController handle) {
     handle_ = handle;
+    if (wake_fd_ < 0) log_event("hc=%d: no eventfd: events read by callers wait up to %d ms", handle_, kNoWakePollMs);
     try {
-        std::thread([this] { reader_main(); }).detach();
+        std::thread([this] { library_main(); }).detach();
     } catch (const std::exception&) {
-        mark_broken("cannot start the reader thread");
+        mark_broken("cannot start the library thread");
         std::lock_guard<std::mutex> wl(write_mu_);
+        closed_ = true;
         ::close(fd_);
-        fd_ = -1;
         return false;
     }
     return true;
@@ -74,41 +96,146 @@ int Connection::call(uint32_t seq, proto::Op op, const std::vector<uint8_t>& fra
     auto deadline = Clock::now() + std::chrono::milliseconds(call_timeout_ms_);
     Pending slot;
     slot.op = op;
-    bool on_reader = false;
     {
         std::lock_guard<std::mutex> lk(mu_);
         if (broken_) return E_UNAVAIL;
-        on_reader = std::this_thread::get_id() == reader_id_;
-        pending_[seq] = &slot;
+        pending_.emplace_back(seq, &slot);  // may throw: nothing is changed then
+        ++callers_;
     }
     int rc = send(frame);
-    if (rc == E_OK) {
-        if (on_reader) {
-            rc = pump(slot, deadline);
-        } else {
-            std::unique_lock<std::mutex> lk(mu_);
-            cv_.wait_until(lk, deadline, [&] { return slot.done || broken_; });
-            rc = slot.done ? E_OK : broken_ ? E_UNAVAIL : E_TIMEOUT;
-        }
+    std::unique_lock<std::mutex> lk(mu_);
+    if (rc == E_OK) rc = await(slot, deadline, lk);
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.second == &slot; });
+    *it = pending_.back();
+    pending_.pop_back();
+    --callers_;
+    last_call_ = Clock::now();
+    if (slot.done) {
+        rc = E_OK;
+        reply = std::move(slot.body);
     }
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        pending_.erase(seq);
-        if (slot.done) {
-            rc = E_OK;
-            reply = std::move(slot.body);
-        }
-    }
+    lk.unlock();
     if (rc == E_TIMEOUT)
         log_event("hc=%d: %s (seq %u): no reply within %d ms", handle_, proto::op_name(op), seq, call_timeout_ms_);
     return rc;
+}
+
+int Connection::await(Pending& slot, Clock::time_point deadline, std::unique_lock<std::mutex>& lk) {
+    for (;;) {
+        if (slot.done) return E_OK;
+        if (broken_) return E_UNAVAIL;
+        if (!reading_) {
+            reading_ = true;
+            lk.unlock();
+            try {
+                read_frames(&slot, deadline, false);
+            } catch (const std::exception&) {  // no memory for a frame or a reply
+                broken_by("out of memory for a frame");
+            }
+            lk.lock();
+            reading_ = false;
+            if (followers_ > 0) cv_.notify_all();
+            if (broken_ && resting_) lib_cv_.notify_all();  // it waits for the turn to close the socket
+            if (!slot.done && Clock::now() >= deadline) return broken_ ? E_UNAVAIL : E_TIMEOUT;
+            continue;
+        }
+        ++followers_;
+        bool woken = cv_.wait_until(lk, deadline) == std::cv_status::no_timeout;
+        --followers_;
+        if (!woken && !slot.done) return broken_ ? E_UNAVAIL : E_TIMEOUT;
+    }
+}
+
+void Connection::read_frames(Pending* slot, Clock::time_point until, bool ready) {
+    const uint8_t* body = nullptr;
+    size_t len = 0;
+    for (bool mine = false; !mine;) {
+        if (next_frame(until, ready, body, len) != Read::Frame) return;
+        ready = true;  // what one receive brought may hold more frames
+        mine = dispatch(body, len, slot);
+    }
+    while (take_frame(body, len) == Read::Frame) dispatch(body, len, nullptr);
+}
+
+Connection::Read Connection::take_frame(const uint8_t*& body, size_t& len) {
+    size_t have = tail_ - head_;
+    if (have < wire::kFrameHeader) return Read::Idle;
+    uint32_t n = wire::get_be32(inbox_.get() + head_);
+    if (n == 0 || n > wire::kMaxFrame) return broken_by("bad frame length header");
+    if (have - wire::kFrameHeader < n) return Read::Idle;
+    body = inbox_.get() + head_ + wire::kFrameHeader;
+    len = n;
+    head_ += wire::kFrameHeader + n;
+    if (head_ == tail_)
+        head_ = tail_ = 0;  // the bytes stay where they are until the next receive
+    else
+        stall_deadline_ = Clock::now() + std::chrono::milliseconds(call_timeout_ms_);  // the next frame has begun
+    return Read::Frame;
+}
+
+Connection::Read Connection::next_frame(Clock::time_point until, bool ready, const uint8_t*& body, size_t& len) {
+    for (;;) {
+        Read r = take_frame(body, len);
+        if (r != Read::Idle) return r;
+        size_t have = tail_ - head_;
+        // With nothing begun and time to spare, the wait is in recv() itself,
+        // at most one slice: one system call less than poll() and recv().
+        bool block = !ready && blocking_reads_ && have == 0 &&
+                     until - Clock::now() > std::chrono::milliseconds(kRecvSliceMs);
+        if (ready || block) {
+            r = receive(block);
+            if (r == Read::Broken) return r;
+            ready = r == Read::Frame;
+            if (ready || block) continue;
+        }
+        auto now = Clock::now();
+        if (have > 0 && now >= stall_deadline_) return broken_by("a frame stalled halfway");
+        if (now >= until) return Read::Idle;
+        pollfd pfd{fd_, POLLIN, 0};
+        int n = ::poll(&pfd, 1, ms_until(have > 0 ? std::min(until, stall_deadline_) : until, now));
+        if (n < 0 && errno != EINTR) return broken_by(std::string("poll: ") + std::strerror(errno));
+        ready = n > 0;
+    }
+}
+
+Connection::Read Connection::receive(bool wait) {
+    // Room for the rest of the frame begun, or for a good many frames.
+    size_t have = tail_ - head_;
+    if (head_ > 0) {
+        std::memmove(inbox_.get(), inbox_.get() + head_, have);
+        head_ = 0;
+        tail_ = have;
+    }
+    size_t need = have >= wire::kFrameHeader ? wire::kFrameHeader + wire::get_be32(inbox_.get()) : 0;
+    size_t want = std::max(need, kInboxSize);
+    if (want > inbox_size_ || (have == 0 && inbox_size_ > kInboxKeep)) {
+        std::unique_ptr<uint8_t[]> fresh(new uint8_t[want]);  // left uninitialised: only received bytes are read
+        if (have > 0) std::memcpy(fresh.get(), inbox_.get(), have);
+        inbox_ = std::move(fresh);
+        inbox_size_ = want;
+    }
+    ssize_t n = ::recv(fd_, inbox_.get() + tail_, inbox_size_ - tail_, wait ? 0 : MSG_DONTWAIT);
+    if (n > 0) {
+        if (have == 0) stall_deadline_ = Clock::now() + std::chrono::milliseconds(call_timeout_ms_);
+        tail_ += static_cast<size_t>(n);
+        return Read::Frame;
+    }
+    if (n == 0) return broken_by(have > 0 ? "socket error or frame cut short" : "closed by the controller");
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return Read::Idle;
+    return broken_by("socket error or frame cut short");
+}
+
+Connection::Read Connection::broken_by(const std::string& why) {
+    mark_broken(why);
+    shutdown_socket();
+    return Read::Broken;
 }
 
 int Connection::send(const std::vector<uint8_t>& frame) {
     wire::IoStatus st;
     {
         std::lock_guard<std::mutex> wl(write_mu_);
-        if (fd_ < 0) return E_UNAVAIL;
+        if (closed_) return E_UNAVAIL;
         st = wire::write_frame(fd_, frame, call_timeout_ms_);
         if (st == wire::IoStatus::Ok) return E_OK;
         // A frame written in part leaves the stream unframeable.
@@ -118,10 +245,7 @@ int Connection::send(const std::vector<uint8_t>& frame) {
     return E_UNAVAIL;
 }
 
-void Connection::fail(const std::string& why) {
-    mark_broken("protocol error: " + why);
-    shutdown_socket();
-}
+void Connection::fail(const std::string& why) { broken_by("protocol error: " + why); }
 
 void Connection::mark_broken(const std::string& why) {
     {
@@ -133,107 +257,137 @@ void Connection::mark_broken(const std::string& why) {
         broken_ = true;
     }
     cv_.notify_all();
+    lib_cv_.notify_all();
 }
 
 void Connection::shutdown_socket() {
     std::lock_guard<std::mutex> wl(write_mu_);
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader thread
+    if (!closed_) ::shutdown(fd_, SHUT_RDWR);  // wakes whoever waits on the socket
 }
 
-void Connection::reader_main() {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        reader_id_ = std::this_thread::get_id();
-    }
-    std::vector<uint8_t> body;
+void Connection::library_main() {
+    std::unique_lock<std::mutex> lk(mu_);
+    library_id_ = std::this_thread::get_id();
     for (;;) {
+        lk.unlock();
         deliver_events();
-        Read r = read_one(kIdlePollMs, body);
-        if (r == Read::Broken) break;
-        if (r == Read::Frame) dispatch(body);
+        lk.lock();
+        if (broken_) break;
+        if (!events_.empty()) continue;  // came while the last handler call returned
+        if (callers_ > 0 || reading_ || Clock::now() < last_call_ + kCallerLinger) {
+            // Callers read for themselves; an event one of them queues wakes
+            // this thread at once.
+            resting_ = true;
+            lib_cv_.wait_for(lk, kCallerLinger);
+            resting_ = false;
+            continue;
+        }
+        // Watches the socket, and the wake-up of a caller that queued an
+        // event meanwhile (it may take every byte before this thread sees one).
+        watching_ = true;
+        lk.unlock();
+        pollfd pfd[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};  // a negative fd is ignored
+        int n = ::poll(pfd, 2, wake_fd_ >= 0 ? kIdlePollMs : kNoWakePollMs);
+        if (n < 0 && errno != EINTR) broken_by(std::string("poll: ") + std::strerror(errno));
+        uint64_t count = 0;
+        if (n > 0 && pfd[1].revents != 0 && ::read(wake_fd_, &count, sizeof count) < 0) count = 0;
+        lk.lock();
+        watching_ = false;
+        if (broken_) break;
+        if (n > 0 && pfd[0].revents == 0) continue;  // woken to deliver events
+        if (callers_ > 0 || reading_) continue;  // a caller reads what came
+        reading_ = true;
+        lk.unlock();
+        try {
+            // What is there now; after a quiet slice, a frame begun is checked for a stall.
+            read_frames(nullptr, Clock::now(), pfd[0].revents != 0);
+        } catch (const std::exception&) {
+            broken_by("out of memory for a frame");
+        }
+        lk.lock();
+        reading_ = false;
+        if (followers_ > 0) cv_.notify_all();
     }
+    // Broken: once no caller reads any more, the turn is this thread's for
+    // good, and the socket can be closed.
+    while (reading_) {
+        resting_ = true;
+        lib_cv_.wait_for(lk, std::chrono::milliseconds(kIdlePollMs));
+        resting_ = false;
+    }
+    reading_ = true;
+    lk.unlock();
     deliver_events();  // events that arrived before the break still count
+    if (wake_fd_ >= 0) ::close(wake_fd_);  // no caller reads, so none writes to it
     std::lock_guard<std::mutex> wl(write_mu_);
+    closed_ = true;
     ::close(fd_);
-    fd_ = -1;
 }
 
-Connection::Read Connection::read_one(int wait_ms, std::vector<uint8_t>& body) {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (broken_) return Read::Broken;
-    }
-    pollfd pfd{fd_, POLLIN, 0};
-    int n = ::poll(&pfd, 1, wait_ms);
-    if (n < 0) {
-        if (errno == EINTR) return Read::Idle;
-        mark_broken(std::string("poll: ") + std::strerror(errno));
-        return Read::Broken;
-    }
-    if (n == 0) return Read::Idle;
-    // The frame has begun; the rest of it must follow within the call timeout.
-    wire::IoStatus st = wire::read_frame(fd_, body, call_timeout_ms_);
-    if (st == wire::IoStatus::Ok) return Read::Frame;
-    mark_broken(describe(st));
-    shutdown_socket();
-    return Read::Broken;
-}
-
-void Connection::dispatch(const std::vector<uint8_t>& body) {
-    wire::Reader r(body);
+bool Connection::dispatch(const uint8_t* body, size_t len, Pending* mine) {
+    wire::Reader r(body, len);
     if (!r.ok()) {
         fail("frame shorter than its fixed part");
-        return;
+        return false;
     }
     switch (r.kind()) {
         case wire::Kind::Reply: {
             std::unique_lock<std::mutex> lk(mu_);
-            auto it = pending_.find(r.seq());
+            auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.first == r.seq(); });
             if (it == pending_.end() || it->second->done) {
                 lk.unlock();
                 log_event("hc=%d: discarded a reply (op %u, seq %u) that nobody waits for", handle_,
                           static_cast<unsigned>(r.op()), r.seq());
-                return;
+                return false;
             }
-            if (static_cast<uint16_t>(it->second->op) != r.op()) {
+            Pending* slot = it->second;
+            if (static_cast<uint16_t>(slot->op) != r.op()) {
                 lk.unlock();
-                fail("reply of operation " + std::to_string(r.op()) + " to a request of " +
-                     proto::op_name(it->second->op));
-                return;
+                fail("reply of operation " + std::to_string(r.op()) + " to a request of " + proto::op_name(slot->op));
+                return false;
             }
-            it->second->body = body;
-            it->second->done = true;
+            slot->body.assign(body, body + len);
+            slot->done = true;
+            if (slot == mine) return true;
             lk.unlock();
             cv_.notify_all();
-            return;
+            return false;
         }
         case wire::Kind::Event: {
             if (r.op() != static_cast<uint16_t>(proto::Op::PlcChanged)) {
                 log_event("hc=%d: ignored an event of unknown operation %u", handle_, static_cast<unsigned>(r.op()));
-                return;
+                return false;
             }
             Event ev{0, 0};
             if (!r.u32(ev.state) || !r.u32(ev.reserved)) {
                 fail("undecodable PlcChanged event");
-                return;
+                return false;
             }
             bool dropped = false;
             {
                 std::lock_guard<std::mutex> lk(mu_);
-                if (handler_ == nullptr) return;  // nobody listens on this connection
+                if (handler_ == nullptr) return false;  // nobody listens on this connection
                 if (events_.size() >= kMaxQueuedEvents) {
                     events_.pop_front();
                     dropped = true;
                 }
                 events_.push_back(ev);
+                if (resting_) {
+                    lib_cv_.notify_one();
+                } else if (watching_) {
+                    const uint64_t one = 1;
+                    ssize_t ignored = ::write(wake_fd_, &one, sizeof one);  // fails only when already signalled
+                    (void)ignored;
+                }
             }
             if (dropped) log_event("hc=%d: event queue full, dropped the oldest PlcChanged event", handle_);
-            return;
+            return false;
         }
         case wire::Kind::Request:
             break;
     }
     fail("frame of kind " + std::to_string(static_cast<unsigned>(r.kind())) + " from the controller");
+    return false;
 }
 
 void Connection::deliver_events() {
@@ -258,22 +412,6 @@ void Connection::deliver_events() {
     }
 }
 
-int Connection::pump(Pending& slot, Clock::time_point deadline) {
-    std::vector<uint8_t> body;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            if (slot.done) return E_OK;
-            if (broken_) return E_UNAVAIL;
-        }
-        int left = ms_left(deadline);
-        if (left <= 0) return E_TIMEOUT;
-        Read r = read_one(left, body);
-        if (r == Read::Frame) dispatch(body);
-        // Broken: the check at the top of the loop gives the verdict.
-    }
-}
-
 XAL_PLC_CHANGED_CALLBACK Connection::set_handler(XAL_PLC_CHANGED_CALLBACK handler) {
     std::lock_guard<std::mutex> lk(mu_);
     XAL_PLC_CHANGED_CALLBACK previous = handler_;
@@ -290,7 +428,7 @@ int Connection::clear_handler() {
     std::unique_lock<std::mutex> lk(mu_);
     handler_ = nullptr;
     events_.clear();
-    if (std::this_thread::get_id() == reader_id_) return E_OK;  // inside the handler: cannot wait for itself
+    if (std::this_thread::get_id() == library_id_) return E_OK;  // inside the handler: cannot wait for itself
     if (!cv_.wait_for(lk, std::chrono::milliseconds(kHandlerDrainMs), [&] { return !handler_running_; })) {
         lk.unlock();
         log_event("hc=%d: the PLC-change handler did not return within %d ms", handle_, kHandlerDrainMs);

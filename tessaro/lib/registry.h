@@ -1,7 +1,7 @@
 // The process-wide table of connections. A handle is the connection's index:
 // the first connection of the process is 0, and handles are never reused.
 // The table and its connections are never destroyed, so nothing depends on
-// the order of static destruction at process exit and reader threads can run
+// the order of static destruction at process exit and library threads can run
 // until the very end.
 #pragma once
 

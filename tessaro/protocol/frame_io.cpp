@@ -73,21 +73,20 @@ IoStatus write_frame(int fd, const std::vector<uint8_t>& frame, int timeout_ms) 
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     size_t sent = 0;
     while (sent < frame.size()) {
+        // MSG_DONTWAIT: on a blocking socket a plain send() would wait until
+        // the whole rest is taken, past any deadline. A frame usually fits in
+        // the socket's buffer at once; poll() only when it is full.
+        ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return IoStatus::Error;
         pollfd pfd{fd, POLLOUT, 0};
         int rc = ::poll(&pfd, 1, remaining_ms(true, deadline));
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return IoStatus::Error;
-        }
+        if (rc < 0 && errno != EINTR) return IoStatus::Error;
         if (rc == 0) return IoStatus::Timeout;
-        // MSG_DONTWAIT: on a blocking socket a plain send() would wait until
-        // the whole rest is taken, past any deadline.
-        ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return IoStatus::Error;
-        }
-        sent += static_cast<size_t>(n);
     }
     return IoStatus::Ok;
 }

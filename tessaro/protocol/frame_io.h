@@ -17,7 +17,7 @@ enum class IoStatus {
 const char* io_status_name(IoStatus s);
 
 // Reads one frame and stores its body. timeout_ms < 0 waits without a bound
-// (for reader threads, which are woken by shutting the socket down).
+// (for threads that are woken by shutting the socket down).
 IoStatus read_frame(int fd, std::vector<uint8_t>& body, int timeout_ms);
 
 // Writes one whole frame (header included), within timeout_ms.

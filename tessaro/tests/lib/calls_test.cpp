@@ -1,11 +1,13 @@
-// Requests and replies: arguments refused before any traffic, copies into
-// caller buffers, out-parameters, time bounds, broken connections and
-// concurrent callers, and the records handed out. That each operation sends
-// its own request with its arguments, and that every field of a record is
-// converted, is shown end to end, by the programs against the simulator.
+// Requests and replies: each operation's request against the list of
+// operations, arguments refused before any traffic, copies into caller
+// buffers, out-parameters, time bounds, broken connections and concurrent
+// callers, and the records handed out. That every field of a record is
+// converted is shown end to end, by the programs against the simulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "scripted_peer.h"
@@ -17,10 +19,78 @@ namespace proto = tessaro::proto;
 #define CALL(expr) {#expr, [&] { return (expr); }}
 using Call = std::pair<const char*, std::function<int()>>;
 
-TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
-    ScriptedPeer p;
+namespace {
+
+// Calls `op` with the connection first, then for parameter i the number i,
+// the text "t<i>", a buffer or a handler. Returns the numbers and texts that
+// its request should carry, in order: all of them, the connection aside.
+template <typename R, typename... P, size_t... I>
+std::vector<std::string> call(R (*op)(P...), HController hc, bool on_connection, std::index_sequence<I...>) {
+    char buf[sizeof...(P)][64] = {};
+    std::string sent[sizeof...(P)];
+    auto make = [&](auto type, size_t i) {
+        using T = typename decltype(type)::type;
+        if constexpr (std::is_same_v<T, XAL_PLC_CHANGED_CALLBACK>) return T([](HController, unsigned, unsigned) { return 0; });
+        else if constexpr (std::is_same_v<T, const char*>) return T(std::strcpy(buf[i], (sent[i] = "t" + std::to_string(i)).c_str()));
+        else if constexpr (std::is_pointer_v<T>) return reinterpret_cast<T>(buf[i]);
+        else return static_cast<T>(std::stoi(sent[i] = std::to_string(i == 0 ? hc : static_cast<int>(i))));
+    };
+    op(make(std::common_type<P>{}, I)...);
+    std::vector<std::string> out(sent + (on_connection ? 1 : 0), sent + sizeof...(P));
+    out.erase(std::remove(out.begin(), out.end(), ""), out.end());
+    return out;
+}
+template <typename R, typename... P>
+constexpr size_t arity(R (*)(P...)) { return sizeof...(P); }
+
+// A request as "<operation>: <tag><value> ...", up to a "?" for what is no
+// field or of a type no request carries.
+std::string fields_of(const std::vector<uint8_t>& body) {
+    std::string out = std::to_string(body[5] << 8 | body[6]) + ":";
+    for (size_t at = 7; at < body.size();) {
+        const char t = static_cast<char>(body[at]);
+        const uint32_t v = at + 5 <= body.size() ? wire::get_be32(&body[at + 1]) : 0;
+        const size_t n = t == 's' ? v : 0;
+        if ((t != 'i' && t != 's') || at + 5 + n > body.size()) return out + "?";
+        out += " " + std::string(1, t) +
+               (t == 's' ? std::string(&body[at + 5], &body[at + 5 + n]) : std::to_string(int32_t(v)));
+        at += 5 + n;
+    }
+    return out;
+}
+
+}  // namespace
+
+// Every operation of the list sends one request of its own operation number
+// whose fields have the listed types and carry the call's arguments in order
+// (the connection aside), and nothing more. The calls are made from the list,
+// so an operation added to it is checked as well. Arguments that are bad
+// without asking the controller send nothing.
+TEST(Calls, RequestsAreLaidOutAsTheirRowsOfTheListAndBadArgumentsSendNone) {
+    std::mutex mu;
+    std::vector<Request> seen;
+    ScriptedPeer p([&](Session& s, const Request& r) {
+        std::lock_guard<std::mutex> lk(mu);
+        seen.push_back(r);
+        s.reply(r, E_FAILURE);  // no out-value is written, no record made
+    });
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
+    auto check = [&](const char* name, Op op, const std::string& request, const std::vector<std::string>& sent) {
+        std::string expected = std::to_string(static_cast<int>(op)) + ":";
+        for (size_t k = 0; k < request.size(); ++k) expected += " " + request.substr(k, 1) + (k < sent.size() ? sent[k] : "");
+        std::lock_guard<std::mutex> lk(mu);
+        ASSERT_EQ(seen.size(), 1u) << name;
+        EXPECT_EQ(fields_of(seen[0].body), expected) << name;
+        seen.clear();
+    };
+#define XAL_LOCAL_OP(...)
+#define XAL_WIRE_OP(name, wire, request, roles, ...) /* roles 'm': no connection */ \
+    check(#name, Op::name, request, call(&::name, hc, roles[0] != 'm', std::make_index_sequence<arity(&::name)>{}));
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
+
     char buf[8];
     unsigned u = 0;
     const std::string huge(wire::kMaxFrame, 'x');  // no frame can carry it
@@ -38,19 +108,17 @@ TEST(Calls, BadArgumentsAreRefusedWithoutTraffic) {
     for (const auto& [text, call] : invalid) EXPECT_EQ(call(), E_INVALID) << text;
     EXPECT_EQ(GetNode(hc, nullptr), -1);
     EXPECT_EQ(GetJobNodeTypeInfo(hc, -1), nullptr);
-    EXPECT_EQ(p.requests(), 1u);  // the Hello alone
+    std::lock_guard<std::mutex> lk(mu);
+    EXPECT_TRUE(seen.empty());
 }
 
-// A copy into the caller's buffer: the controller is told the buffer size,
-// and the value (with a terminator, for a text) is copied only when it fits,
-// whatever the controller sends. Nor is a negative count or length taken (all
-// of them share one decoder). The controller's own refusals pass through, as
-// the programs' runs show.
+// A copy into the caller's buffer: the value (with a terminator, for a text)
+// is copied only when it fits, whatever the controller sends. Nor is a
+// negative count or length taken (all of them share one decoder). The
+// controller's own refusals pass through, as the programs' runs show.
 TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     const std::string text = "hello;world", binary("\0\xff" "A\0\x7f", 5);
-    std::atomic<int32_t> told{0};
     ScriptedPeer p([&](Session& s, const Request& r) {
-        told = last_i32(r);
         s.reply(r, 0, [&](wire::Writer& w) {
             if (r.op == Op::GetNodeObjectCount) w.i32(-2);
             else r.op == Op::GetNodeValueBinCopy ? w.bytes(binary.data(), binary.size()) : w.str(text);
@@ -77,7 +145,6 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
         const std::string ok = "0 " + whole + "#";
         const std::string nospace = std::to_string(E_NOSPACE) + " " + std::string(fits + 1, '#');
         EXPECT_EQ(attempt(fits), ok) << c.first;
-        EXPECT_EQ(told, fits) << c.first;
         EXPECT_EQ(attempt(fits - 1), nospace) << c.first;
         // Fewer bytes than asked: a whole text, but only part of a binary value.
         EXPECT_EQ(attempt(fits + 1), is_text ? ok : nospace) << c.first;

@@ -56,7 +56,7 @@ TEST(Events, DeliveredInOrderOnTheLibrarysThreadOnlyWhileRegistered) {
     HController hc = p.connect();
     ASSERT_GE(hc, 0);
     Session& s = *p.session();
-    // After a round trip the reader has handled every event sent before.
+    // After a round trip every event sent before it has been read.
     auto settle = [&] { EXPECT_EQ(ReadNode(hc, 1), E_OK); };
     s.event(97);  // nothing is kept for a handler not yet registered, refused, or gone
     settle();
