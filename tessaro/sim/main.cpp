@@ -141,13 +141,13 @@ int run(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    // The address lines come first on standard error (scripts wait for
+    // them there), before any connection can be accepted and logged.
+    log_line("listening on " + server.endpoint());
+    if (http) log_line("control page and API on " + http->url());
     machine.start_timers();
     server.start();
-    log_line("listening on " + server.endpoint());
-    if (http) {
-        http->start();
-        log_line("control page and API on " + http->url());
-    }
+    if (http) http->start();
 
     timespec slice{1, 0};
     while (true) {
