@@ -104,17 +104,13 @@ std::optional<FaultHit> Machine::admit(Request& r, bool name_nodes, bool check_f
     r.nodes.assign(r.args.size(), std::string());
     for (size_t i = 0; layout.roles[i] && i < r.args.size(); ++i) {
         const Arg& a = r.args[i];
-        switch (layout.roles[i]) {
-            case 'N': r.nodes[i] = a.str; break;
-            case 'n':
-                q.handles.push_back(a.i());
-                if (Node* n = tree_.find(a.i())) r.nodes[i] = tree_.full_name(*n);
-                break;
-            case 'c':
-            case 'd':
-            case 'm': q.handles.push_back(a.i()); break;
-            default: break;
+        char role = layout.roles[i];
+        if (role == 'N') r.nodes[i] = a.str;
+        else if (role == 'n') {
+            if (Node* n = tree_.find(a.i())) r.nodes[i] = tree_.full_name(*n);
         }
+        if (!watched) continue;  // only the trace's names are wanted
+        if (role == 'n' || role == 'c' || role == 'd' || role == 'm') q.handles.push_back(a.i());
         if (!r.nodes[i].empty()) q.nodes.push_back(r.nodes[i]);
     }
     if (!watched) return std::nullopt;

@@ -2,14 +2,16 @@
 // every request and every pushed event, written (and so readable by another
 // process) as it happens. Lines from different connections never mix.
 // The latest lines are also kept in memory, numbered from 1, for the HTTP
-// API to read and to follow.
+// API to read and to follow. They are kept as what they say and formatted
+// when read: formatting is most of a line's cost, and most kept lines are
+// never read.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,17 +50,40 @@ public:
     // Wakes every waiting lines_after, for good.
     void interrupt();
 
-    // How many of the latest lines are kept in memory.
+    // At most this many of the latest lines are kept in memory, and only as
+    // many as hold at most kKeptBytes of text between them (the newest line
+    // always): a run of large writes keeps fewer lines, not all the memory.
     static constexpr size_t kKeptLines = 10000;
+    static constexpr size_t kKeptBytes = 64u << 20;
 
 private:
-    // Keeps the line (one JSON object) and writes it to the sink.
-    void write_line(std::string line);
+    // What one line says.
+    struct Entry {
+        int64_t time_us = 0;  // since the epoch
+        std::string conn;
+        std::optional<uint32_t> plc_event;  // a pushed PlcChanged event with this state word;
+        Request request;                    // otherwise a request
+        std::optional<int32_t> result;      // and how it ended
+        std::optional<FaultHit> fault;
+        size_t bytes() const;  // the text it holds
+    };
+    static std::string format(const Entry& e);
+    // The slot of a new line, numbered last_ + 1, the oldest lines given up
+    // for it if need be; the caller fills it and calls kept().
+    Entry& next_slot();
+    // Counts the filled slot in and writes its line to the sink.
+    void kept(Entry& e);
+    void drop_oldest();
 
     TraceSink sink_;
     std::mutex mu_;
-    std::deque<Numbered> kept_;
+    // The kept lines first_..last_ (none when first_ > last_), line n in
+    // ring_[(n - 1) % kKeptLines]. Slots are reused, buffers and all, so a
+    // line costs no allocation once the ring has filled.
+    std::vector<Entry> ring_;
+    uint64_t first_ = 1;
     uint64_t last_ = 0;  // number of the latest line
+    size_t kept_bytes_ = 0;
     bool interrupted_ = false;
     std::condition_variable cv_;
 };

@@ -31,11 +31,13 @@ bool TraceSink::open(const std::string& path, std::string& error) {
     }
     if (fd < 0) error = "trace file " + path + ": " + std::strerror(errno);
     fd_ = fd;
+    writing_ = fd >= 0;
     return fd >= 0;
 }
 
 void TraceSink::write(const std::string& line) {
     std::lock_guard<std::mutex> lk(mu_);
+    if (fd_ < 0) return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallLimitMs);
     const char* p = line.data();
     size_t left = line.size();
@@ -73,6 +75,7 @@ void TraceSink::fail(const std::string& why) {
     if (::ftruncate(fd_, written_) != 0) {}
     ::close(fd_);
     fd_ = -1;
+    writing_ = false;
     if (!stopping_) log_("trace file " + path_ + ": " + why + "; tracing stops");
 }
 

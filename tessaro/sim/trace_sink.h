@@ -30,6 +30,9 @@ public:
     // takes no more lines; a partly written line is cut off a regular file.
     void write(const std::string& line);
 
+    // Whether lines are still written (a file is open and has not failed).
+    bool writing() const { return writing_; }
+
     // A line waiting for a stalled reader is given up at once, and so is any
     // later one that would wait: the simulator is stopping.
     void stop() { stopping_ = true; }
@@ -43,6 +46,7 @@ private:
     int fd_ = -1;
     off_t written_ = 0;  // bytes of whole lines in a regular file
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> writing_{false};
 };
 
 }  // namespace tessaro::sim

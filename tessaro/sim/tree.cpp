@@ -22,12 +22,14 @@ Node* Tree::find(const std::string& fullname) const {
 }
 
 std::string Tree::full_name(const Node& n) const {
-    std::vector<const Node*> chain;
-    for (const Node* p = &n; p; p = p->parent) chain.push_back(p);
-    std::string out;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        if (!out.empty()) out += '.';
-        out += (*it)->name;
+    // Sized first, then filled from its end: one allocation.
+    size_t len = 0;
+    for (const Node* p = &n; p; p = p->parent) len += p->name.size() + (p->parent ? 1 : 0);
+    std::string out(len, '.');
+    for (const Node* p = &n; p; p = p->parent) {
+        len -= p->name.size();
+        out.replace(len, p->name.size(), p->name);
+        if (p->parent) --len;
     }
     return out;
 }

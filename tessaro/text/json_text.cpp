@@ -32,25 +32,29 @@ bool is_utf8(const std::string& s) {
 }
 
 void append_json_string(std::string& out, std::string_view s) {
+    out.reserve(out.size() + s.size() + 2);
     out += '"';
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
+    // Runs of characters that need no escape are appended whole.
+    size_t run = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F) continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
-                    out += buf;
-                } else {
-                    out += ch;
-                }
+            default: {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
+                out += buf;
+            }
         }
     }
+    out.append(s.data() + run, s.size() - run);
     out += '"';
 }
 

@@ -63,7 +63,11 @@ JsonWriter& JsonWriter::str(std::string_view s) {
     return *this;
 }
 
-JsonWriter& JsonWriter::num(long long v) { return raw(std::to_string(v)); }
+JsonWriter& JsonWriter::num(long long v) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return raw(std::string_view(buf, static_cast<size_t>((ec == std::errc() ? end : buf) - buf)));
+}
 JsonWriter& JsonWriter::real(float v) { return raw(real_text(v)); }
 JsonWriter& JsonWriter::boolean(bool v) { return raw(v ? "true" : "false"); }
 JsonWriter& JsonWriter::null() { return raw("null"); }

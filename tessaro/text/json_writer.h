@@ -48,6 +48,13 @@ public:
     // A value that is JSON text already.
     JsonWriter& raw(std::string_view json);
 
+    // Room for `n` bytes of text, so that a document of about that size
+    // is written without growing its buffer.
+    JsonWriter& reserve(size_t n) {
+        out_.reserve(n);
+        return *this;
+    }
+
     const std::string& text() const { return out_; }
     std::string take() { return std::move(out_); }
 

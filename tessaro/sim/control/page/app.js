@@ -18,8 +18,8 @@ function say(text, bad) {
   $('status').className = bad ? 'error' : '';
 }
 
-// Calls the API; resolves to the parsed answer, rejects with its error text.
-async function api(method, path, body) {
+// Calls the API; resolves to the answer's text, rejects with its error text.
+async function call(method, path, body) {
   const init = { method, headers: {} };
   if (body !== undefined) {
     init.headers['Content-Type'] = 'application/json';
@@ -27,14 +27,17 @@ async function api(method, path, body) {
   }
   const res = await fetch(path, init);
   const text = await res.text();
-  const data = text ? JSON.parse(text) : null;
-  if (!res.ok) throw new Error(data && data.error ? data.error : res.status + ' ' + res.statusText);
-  return data;
+  if (!res.ok) {
+    let error = null;
+    try { error = JSON.parse(text).error; } catch (e) { /* not the API's JSON */ }
+    throw new Error(error || res.status + ' ' + res.statusText);
+  }
+  return text;
 }
 
 async function change(method, path, body, done) {
   try {
-    await api(method, path, body);
+    await call(method, path, body);
     say(done);
     await refresh();
   } catch (e) {
@@ -225,16 +228,22 @@ function follow() {
   // One event carries every line since the last, one per line of data.
   source.onmessage = (ev) => {
     const lines = ev.data.split('\n').slice(-TRACE_LINES).map((text) => traceLine(text));
-    list.append(...lines);
-    while (list.children.length > TRACE_LINES) list.firstChild.remove();
+    const keep = [...list.children].slice(Math.max(0, list.children.length + lines.length - TRACE_LINES));
+    list.replaceChildren(...keep, ...lines);
     if (!list.matches(':hover')) list.scrollTop = list.scrollHeight;  // held still while read
   };
 }
 
 // ---- Refreshing ----
 let pending = null;
+let shown = '';  // the answers drawn last, as received
 async function refresh() {
-  const [m, p, f] = await Promise.all([api('GET', '/api/machine'), api('GET', '/api/plc'), api('GET', '/api/faults')]);
+  const texts = await Promise.all(['/api/machine', '/api/plc', '/api/faults'].map((path) => call('GET', path)));
+  // A machine that only answers reads looks the same every second: nothing
+  // to parse or draw then.
+  if (texts.join('\n') === shown) return;
+  shown = texts.join('\n');
+  const [m, p, f] = texts.map((text) => JSON.parse(text));
   machine = m;
   plc = p;
   $('name').textContent = machine.name || '';

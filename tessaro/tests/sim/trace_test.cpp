@@ -1,0 +1,97 @@
+// The trace's lines kept in memory: read back as the file has them, across
+// reused slots, and bounded by size as well as by count.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support.h"
+#include "trace.h"
+
+namespace tessaro::sim {
+namespace {
+
+using proto::Op;
+
+Request named(Op op, std::vector<Arg> args, std::vector<std::string> nodes) {
+    Request r = Request::make(op, std::move(args));
+    r.nodes = std::move(nodes);
+    return r;
+}
+
+Outcome ended(std::optional<int32_t> result, std::optional<FaultHit> fault = std::nullopt) {
+    Outcome o;
+    o.result = result;
+    o.fault = fault;
+    return o;
+}
+
+TEST(Trace, KeptLinesReadBackAsTheFileHasThemWhenSlotsAreReused) {
+    test::TempDir dir;
+    Trace trace([](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(trace.open(dir.path + "/trace.jsonl", error)) << error;
+
+    // Every kind of line, in a cycle whose length does not divide the
+    // ring's, so that each slot is reused by a line of another kind.
+    const size_t total = Trace::kKeptLines + 7;
+    FaultHit hit;
+    hit.kind = FaultHit::Kind::Result;
+    hit.index = 3;
+    for (size_t i = 0; i < total; ++i) {
+        std::string n = std::to_string(i);
+        switch (i % 7) {
+            case 0: trace.event("127.0.0.1:1", static_cast<uint32_t>(i)); break;
+            case 1: trace.request("c1", named(Op::GetNode, {Arg{0, "demo.N" + n}}, {"demo.N" + n}), ended(0)); break;
+            case 2: trace.request("c2", named(Op::SetNodeValueString, {Arg{7, ""}, Arg{0, "\xff" + n}}, {"a.b", ""}),
+                                  ended(-14, hit));
+                break;
+            case 3: trace.request("c3", Request::decode(nullptr, 0), ended(std::nullopt)); break;
+            case 4: trace.request("c4", named(Op::SetNodeValueString, {Arg{7, ""}, Arg{0, std::string(5000, 'x')}}, {}),
+                                  ended(0));
+                break;
+            default: trace.request("c5", named(Op::GetNodeValueStringLen, {Arg{static_cast<int64_t>(i), ""}}, {""}), ended(4)); break;
+        }
+    }
+
+    std::ifstream file(dir.path + "/trace.jsonl");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), total);
+    for (size_t i = 0; i < total; ++i)
+        ASSERT_EQ(lines[i].find(R"("event":"PlcChanged")") != std::string::npos, i % 7 == 0) << lines[i];
+    auto kept = trace.lines_after(0, Trace::kKeptLines);
+    ASSERT_EQ(kept.size(), Trace::kKeptLines);
+    for (size_t k = 0; k < kept.size(); ++k) {
+        uint64_t number = total - Trace::kKeptLines + 1 + k;
+        ASSERT_EQ(kept[k].first, number);
+        ASSERT_EQ(kept[k].second, lines[number - 1]) << "line " << number;
+    }
+    EXPECT_NE(lines[2].find(R"("args":[7,{"hex":"FF32"}],"node":"a.b","result":-14,"fault":{"index":3,"kind":"result"})"),
+              std::string::npos)
+        << lines[2];
+    auto newest = trace.lines_after(total - 10, 3, {}, true);
+    ASSERT_EQ(newest.size(), 3u);
+    EXPECT_EQ(newest.front().first, total - 2);
+    EXPECT_EQ(newest.back().second, lines.back());
+}
+
+TEST(Trace, LargeLinesKeepFewerLinesRatherThanAllTheMemory) {
+    Trace trace([](const std::string&) {});
+    const std::string big(1 << 20, 'v');
+    for (int i = 0; i < 100; ++i)
+        trace.request("c", named(Op::SetNodeValueString, {Arg{7, ""}, Arg{0, big}}, {"demo.Label", ""}), ended(0));
+    auto kept = trace.lines_after(0, Trace::kKeptLines);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LE(kept.size() * big.size(), Trace::kKeptBytes);
+    EXPECT_EQ(kept.back().first, 100u) << "the newest lines are the ones kept";
+    EXPECT_EQ(kept.front().first + kept.size() - 1, 100u);
+
+    // Small lines take the place of the large ones again.
+    for (int i = 0; i < 200; ++i) trace.request("c", named(Op::GetNode, {Arg{0, "demo.Speed"}}, {"demo.Speed"}), ended(0));
+    kept = trace.lines_after(0, Trace::kKeptLines);
+    EXPECT_EQ(kept.back().first, 300u);
+    EXPECT_GE(kept.size(), 200u);
+}
+
+}  // namespace
+}  // namespace tessaro::sim
