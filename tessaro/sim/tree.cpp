@@ -1,5 +1,7 @@
 #include "tree.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <climits>
 
@@ -28,7 +30,7 @@ std::string Tree::full_name(const Node& n) const {
     std::string out(len, '.');
     for (const Node* p = &n; p; p = p->parent) {
         len -= p->name.size();
-        out.replace(len, p->name.size(), p->name);
+        std::memcpy(&out[len], p->name.data(), p->name.size());
         if (p->parent) --len;
     }
     return out;
