@@ -147,40 +147,71 @@ job_share=$(awk -v c="$job_cpu" 'BEGIN {print c / 10500 * 100}')
 
 # ---- 8 library clients while the live page watches: the same run against a
 # simulator without --http, one with --http, and one with --http whose page
-# is open in headless Chromium (its event stream running); nine rounds, in
-# turn, each round's two shares taken against its own run without --http,
-# so that a busy moment of the machine falls on one round, not on one side.
+# is open in headless Chromium (its event stream running); nine rounds, the
+# three in a random order in each, each round's two shares taken against its
+# own run without --http, so that a busy moment of the machine falls on one
+# round, not on one side.
 sim_stop
 clients8() {
   TESSARO_SIM_ADDRESS=$SIM_ADDR build/host/bench/roundtrip_bench --benchmark_filter='^BM_Clients/real_time/threads:8$' \
-    --benchmark_min_time=2 --benchmark_format=json 2>/dev/null | jq '.benchmarks[0].items_per_second'
+    --benchmark_min_time=4 --benchmark_format=json 2>/dev/null | jq '.benchmarks[0].items_per_second'
 }
 # CPU time (clock ticks) of processes whose command line has $1.
 ticks_of() { pgrep -f -- "$1" | while read -r p; do awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null; done | awk '{t += $1} END {print t + 0}'; }
-for ((round = 0; round < 9; round++)); do
-  sim_start "$bin/tessaro-sim" && plain=$(clients8) && sim_stop
-  sim_start "$bin/tessaro-sim" --http 0 && http=$(clients8) && sim_stop
+# with_browser URL NAME: 8 clients against a simulator with --http while a
+# headless Chromium shows URL (the page, or about:blank for the browser
+# alone); sets $NAME to their rate, and adds the browser's share of one core
+# while they ran to $work/cpu_NAME.
+with_browser() {
   sim_start "$bin/tessaro-sim" --http 0
+  local url=$1
+  [[ $url == page ]] && url=$SIM_HTTP
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
     --disable-component-update --disable-sync --user-data-dir="$work/profile" --remote-debugging-port=0 \
-    "$SIM_HTTP" >/dev/null 2>&1 &
-  browser=$!
-  sleep 3  # the page loaded, its event stream open
+    "$url" >/dev/null 2>&1 &
+  local browser=$! before start after end rate
+  sleep 5  # the browser started, the page loaded, its event stream open
   before=$(ticks_of "$work/profile") start=$(date +%s%N)
-  page=$(clients8)
+  rate=$(clients8)
   after=$(ticks_of "$work/profile") end=$(date +%s%N)
   kill "$browser"; wait "$browser" 2>/dev/null || true
   sim_stop
+  printf -v "$2" '%s' "$rate"
+  awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v ns=$((end - start)) 'BEGIN {print t / hz / (ns / 1e9) * 100}' >>"$work/cpu_$2"
+}
+for ((round = 0; round < 9; round++)); do
+  for run in $(printf '%s\n' plain http page blank | shuf); do
+    case $run in
+      plain) sim_start "$bin/tessaro-sim" && plain=$(clients8) && sim_stop ;;
+      http) sim_start "$bin/tessaro-sim" --http 0 && http=$(clients8) && sim_stop ;;
+      page) with_browser page page ;;
+      blank) with_browser about:blank blank ;;
+    esac
+  done
   echo "$plain" >>"$work/tp_plain"; echo "$http" >>"$work/tp_http"; echo "$page" >>"$work/tp_page"
-  awk -v a="$http" -v b="$plain" 'BEGIN {print a / b * 100}' >>"$work/share_http"
-  awk -v a="$page" -v b="$plain" 'BEGIN {print a / b * 100}' >>"$work/share_page"
-  # the browser's share of one core while the clients ran
-  awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v ns=$((end - start)) 'BEGIN {print t / hz / (ns / 1e9) * 100}' >>"$work/browser_cpu"
+  for run in http page blank; do awk -v a="${!run}" -v b="$plain" 'BEGIN {print a / b * 100}' >>"$work/share_$run"; done
 done
+# ---- the simulator's instructions per request, with and without --http:
+# one client's requests, counted from after start-up to before the end.
+sim_ir() {
+  sim_start valgrind --log-file="$work/vg.log" --tool=callgrind --callgrind-out-file="$work/sim.cg" \
+    "$bin/tessaro-sim" "$@"
+  callgrind_control -z "$SIM_PID" >/dev/null
+  local n
+  n=$(TESSARO_SIM_ADDRESS=$SIM_ADDR build/host/bench/roundtrip_bench --benchmark_filter='^BM_OneRequest/' \
+    --benchmark_min_time=2 --benchmark_format=json 2>/dev/null | jq '.benchmarks[0].iterations')
+  callgrind_control -d "$SIM_PID" >/dev/null
+  sim_stop
+  callgrind_annotate "$work/sim.cg.1" 2>/dev/null | sed -n 's/^ *\([0-9,]*\) .*PROGRAM TOTALS.*/\1/p' | tr -d , |
+    awk -v n="$n" '{print $1 / n}'
+  rm -f "$work"/sim.cg*
+}
+sim_ir_plain=$(sim_ir) sim_ir_http=$(sim_ir --http 0)
+
 tp_plain=$(median <"$work/tp_plain") tp_http=$(median <"$work/tp_http") tp_page=$(median <"$work/tp_page")
 page_share=$(median <"$work/share_page") http_share=$(median <"$work/share_http")
 page_low=$(sort -g "$work/share_page" | head -n 1) page_high=$(sort -g "$work/share_page" | tail -n 1)
-browser_cpu=$(median <"$work/browser_cpu")
+browser_cpu=$(median <"$work/cpu_page") blank_cpu=$(median <"$work/cpu_blank") blank_share=$(median <"$work/share_blank")
 
 verdict() { awk -v v="$1" -v g="$2" -v dir="$3" 'BEGIN {ok = (dir == "max") ? v <= g : v >= g; print ok ? "met" : "**missed**"}'; }
 ro=$(awk -v a="$read_ms" -v r="$ref" 'BEGIN {print a - r}')
@@ -223,13 +254,15 @@ reproduce. Figures are medians.
   simulator's event that clears the active bit to the program's
   unregistration that follows its wait, both read from the simulator's
   \`--trace\`.
-- The live page: 8 clients for 2 s each against a fresh simulator without
+- The live page: 8 clients for 4 s each against a fresh simulator without
   \`--http\`, with \`--http\`, and with \`--http\` and its page open in
-  headless Chromium (the page refreshing and its event stream carrying
-  the newest trace lines twice a second); nine rounds taken in turn. A
-  share is the median over the rounds of each round's throughput against
-  that round's run without \`--http\`; the browser runs on the same cores
-  as the clients and the simulator, and its CPU time is shown beside it.
+  headless Chromium (its event stream carrying the newest trace lines
+  twice a second, and the machine when it changes); nine rounds, the three
+  runs of each in a random order. A share is the median over the rounds of
+  each round's throughput against that round's run without \`--http\`; the
+  browser runs on the same cores as the clients and the simulator, and its
+  CPU time is shown beside it, and so is the same browser showing
+  about:blank instead, in a fourth run of each round.
 
 ## Figures
 
@@ -261,6 +294,8 @@ reproduce. Figures are medians.
 | 8 clients, simulator with \`--http\`, no page | $(fmt "$tp_http" 0) requests/s; $(fmt "$http_share" 1) % | | |
 | 8 clients, the live page open (event stream running) | $(fmt "$tp_page" 0) requests/s; $(fmt "$page_share" 1) % of the run without \`--http\` (rounds: $(fmt "$page_low" 1) to $(fmt "$page_high" 1) %) | ≥ 90 % | $(verdict "$page_share" 90 min) |
 | the browser meanwhile (headless Chromium, all its processes) | $(fmt "$browser_cpu" 1) % of one core | | |
+| 8 clients, the same browser open on about:blank instead (\`--http\`) | $(fmt "$blank_share" 1) %; the browser $(fmt "$blank_cpu" 1) % of one core | | |
+| the simulator's instructions per request (one client), without / with \`--http\` | $(fmt "$sim_ir_plain" 0) / $(fmt "$sim_ir_http" 0) | | |
 
 Cost growth:
 
@@ -318,6 +353,16 @@ simulator's time per request is the kernel's (loopback TCP); on two cores
 the throughput is shared with the clients themselves, so the bare clients'
 rate is the simulator's, and the library clients' the difference that the
 library's threads make.
+
+With \`--http\` the simulator keeps the latest trace lines in memory for the
+API and the page (at most 10,000, and at most 64 MiB of them): each as the
+values it records, in a ring of slots that are reused with their buffers,
+and formatted as JSON only when the API or the page reads it, so a request
+costs the simulator the instructions shown above and no allocation once
+the ring is full. The page lays out only the trace lines in view, and
+asks for nothing while the machine is unchanged: its event stream brings
+the machine when it has changed (looked at once a second). What is left of
+its cost is the browser's own, on the same two cores.
 
 The binary report costs $(fmt "$per_byte_ns" 0) ns per dumped byte (1 MiB
 against 1 KiB): the output is flushed after every write, four or so per

@@ -26,6 +26,13 @@ done
 scripts/deps.sh "${deps[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
+step_start=$SECONDS
+# Says how long the step took, for keeping the whole run within its budget.
+took() {
+  echo "== $1: took $((SECONDS - step_start)) s"
+  step_start=$SECONDS
+}
+took deps
 for p in "${presets[@]}"; do
   if [[ ("$p" == ppc32 || "$p" == package) && ! -x build/host/bin/tessaro-sim ]]; then
     echo "== host (simulator for the cross build's tests)"
@@ -38,6 +45,7 @@ for p in "${presets[@]}"; do
     tests/package/contents.sh build/deb-host/packages/*.deb build/deb-ppc32/packages/*.deb
     tests/package/target.sh tarball build/ppc32/packages/zuna-*.tar.gz
     tests/package/install.sh build/deb-host/packages
+    took "$p"
     continue
   fi
   echo "== $p: configure and build"
@@ -45,6 +53,7 @@ for p in "${presets[@]}"; do
   cmake --build --preset "$p" -j "$jobs"
   if [[ "$p" == fuzz ]]; then
     tessaro/fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-35}"
+    took "$p"
     continue
   fi
   echo "== $p: test"
@@ -53,5 +62,6 @@ for p in "${presets[@]}"; do
     echo "== ppc32: the build of a controller maker's SDK user"
     tests/package/target.sh sdk
   fi
+  took "$p"
 done
 echo "all steps passed: ${presets[*]}"

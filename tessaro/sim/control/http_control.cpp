@@ -59,6 +59,27 @@ std::string event_text(const std::vector<Trace::Numbered>& lines) {
     return out + "\n";
 }
 
+// The machine as the page shows it, as one JSON object: "machine" as GET
+// /api/machine gives it, "plc" and "faults" as their GETs do.
+std::string machine_state(ControlPort& port) {
+    std::string machine, error;
+    port.inspect([&](const MachineView& v) { write_scenario(v, machine, error); });
+    if (!error.empty()) machine = "null";
+    return "{\"machine\":" + machine + ",\"plc\":" + dump(plc_json(port)) + ",\"faults\":" +
+           dump(faults_json(port.faults())) + "}";
+}
+
+// A server-sent event named `name` with `text` as its data, line by line.
+std::string named_event(const std::string& name, const std::string& text) {
+    std::string out = "event: " + name + "\n";
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        out += "data: " + text.substr(at, end - at) + "\n";
+        at = end + 1;
+    }
+    return out + "\n";
+}
+
 // Time between two events of a stream: lines come in batches, so that a
 // busy simulator costs a browser two events a second, not one per request.
 constexpr auto kEventInterval = std::chrono::milliseconds(500);
@@ -306,7 +327,10 @@ void HttpControl::routes() {
         }
         // From the line after Last-Event-ID (a reconnecting browser) or
         // ?after=N; from now on otherwise. With ?max=N an event carries only
-        // the newest N lines (their numbers show what was left out).
+        // the newest N lines (their numbers show what was left out). With
+        // ?machine=1 the stream also carries the machine, at once and then
+        // whenever it has changed, as "machine" events: a page that shows it
+        // need not ask again and again.
         std::string from = req.get_header_value("Last-Event-ID");
         if (from.empty()) from = req.get_param_value("after");
         uint64_t after = 0;
@@ -318,14 +342,29 @@ void HttpControl::routes() {
         size_t max = Trace::kKeptLines;
         if (!max_text.empty() && max_text.size() <= 5 && max_text.find_first_not_of("0123456789") == std::string::npos)
             max = std::max<size_t>(1, std::stoul(max_text));
+        bool machine = req.get_param_value("machine") == "1";
         auto next = std::make_shared<uint64_t>(after);
         auto quiet = std::make_shared<int>(0);
+        auto shown = std::make_shared<std::string>();  // the machine as last sent
+        auto ticks = std::make_shared<unsigned>(0);
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, next, quiet, max](size_t, httplib::DataSink& sink) {
+            [this, next, quiet, max, machine, shown, ticks](size_t, httplib::DataSink& sink) {
+                // The machine is looked at once a second: a large one takes a
+                // while to write out.
+                if (machine && (*ticks)++ % 2 == 0) {
+                    std::string state = machine_state(port_);
+                    if (state != *shown) {
+                        *shown = state;
+                        std::string text = named_event("machine", state);
+                        if (!sink.write(text.data(), text.size())) return false;
+                    }
+                }
                 std::this_thread::sleep_for(kEventInterval);
-                auto lines = port_.trace().lines_after(*next, max, std::chrono::milliseconds(1000), true);
+                // Waits for a line only when the machine need not be looked at again.
+                auto wait = std::chrono::milliseconds(machine ? 0 : 1000);
+                auto lines = port_.trace().lines_after(*next, max, wait, true);
                 if (!server_->is_running()) return false;
                 if (lines.empty()) {
                     // A comment now and then finds a client that has gone.

@@ -96,6 +96,9 @@ curl -s -N --max-time 2 "http://$H/api/events?after=1" >"$work/events"
 check "events after N" 'data: {"seq":2,' "$(grep -m1 -o '^data: {"seq":[0-9]*,' "$work/events")"
 t "reset" 204 . '' -X POST "${json[@]}" -d '{}' api/reset
 t "back to the start" 200 .value '"1200"' api/nodes/demo.Speed
+curl -s -N --max-time 2 "http://$H/api/events?machine=1" >"$work/machine"
+check "the machine on the event stream" '["PLC_DEVICES_READY","PLC_SYSTEM_READY"] 1200 []' \
+  "$(sed -n '/^event: machine$/,/^$/s/^data: //p' "$work/machine" | jq -j -c '.plc.state, " ", .machine.nodes[1].children[0].value, " ", .faults')"
 check "reset is saved" '"1200"' "$(jq -c '.nodes[1].children[0].value' "$work/state.json")"
 
 # 1,000 connections to the HTTP port while a library client keeps working.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The live page in a real browser (headless Chromium driven by Selenium):
-# a value changed in the page is read back by the program, and a fault set
-# in the page gives the status it causes. Saves a screenshot to $SCREENSHOT.
+# a value changed in the page is read back by the program, a fault set in
+# the page gives the status it causes, and a value the program writes shows
+# in the page. Saves a screenshot to $SCREENSHOT.
 # Environment: SIM, BIN_DIR, SCREENSHOT.
 set -u
 source "$(dirname "$0")/../../../scripts/sim.sh"
@@ -45,6 +46,9 @@ try:
     assert zuna("zunaRunJob", "-n", "Demo")[0] == 4
     wait.until(lambda b: "seen 1" in b.find_element(By.ID, "faults").text)  # the page counts the hit
     browser.save_screenshot(os.environ["SCREENSHOT"])
+    # A change made elsewhere reaches the page by its event stream.
+    assert zuna("zunaWriteStr", "-n", "demo.Speed", "-v", "777")[0] == 0
+    wait.until(lambda b: b.find_element(By.CSS_SELECTOR, 'input[data-node="demo.Speed"]').get_attribute("value") == "777")
 finally:
     browser.quit()
 print("page test passed")

@@ -222,9 +222,33 @@ function traceLine(text) {
   return li;
 }
 
+// ---- The machine ----
+function show(state) {
+  machine = state.machine;
+  plc = state.plc;
+  $('name').textContent = machine.name || '';
+  renderPlc();
+  renderTree();
+  renderJobs();
+  renderDevices();
+  renderFaults(state.faults);
+}
+
+// After a change made here: at once, not at the event stream's next look.
+async function refresh() {
+  const [m, p, f] = await Promise.all(['/api/machine', '/api/plc', '/api/faults']
+    .map((path) => call('GET', path).then((text) => JSON.parse(text))));
+  show({ machine: m, plc: p, faults: f });
+}
+
+// One event stream brings both: the machine whenever it has changed, and
+// the newest trace lines twice a second.
 function follow() {
   const list = $('trace');
-  const source = new EventSource('/api/events?after=0&max=' + TRACE_LINES);
+  const source = new EventSource('/api/events?after=0&machine=1&max=' + TRACE_LINES);
+  source.onopen = () => say('connected');
+  source.onerror = () => say('no answer from the simulator; trying again', true);
+  source.addEventListener('machine', (ev) => show(JSON.parse(ev.data)));
   // One event carries every line since the last, one per line of data.
   source.onmessage = (ev) => {
     const lines = ev.data.split('\n').slice(-TRACE_LINES).map((text) => traceLine(text));
@@ -234,35 +258,4 @@ function follow() {
   };
 }
 
-// ---- Refreshing ----
-let pending = null;
-let shown = '';  // the answers drawn last, as received
-async function refresh() {
-  const texts = await Promise.all(['/api/machine', '/api/plc', '/api/faults'].map((path) => call('GET', path)));
-  // A machine that only answers reads looks the same every second: nothing
-  // to parse or draw then.
-  if (texts.join('\n') === shown) return;
-  shown = texts.join('\n');
-  const [m, p, f] = texts.map((text) => JSON.parse(text));
-  machine = m;
-  plc = p;
-  $('name').textContent = machine.name || '';
-  renderPlc();
-  renderTree();
-  renderJobs();
-  renderDevices();
-  renderFaults(f);
-}
-
-// Once a second, and at once after a change made here.
-function schedule() {
-  if (pending) return;
-  pending = setTimeout(() => {
-    pending = null;
-    refresh().catch((e) => say(e.message, true));
-  }, 250);
-}
-
-refresh().then(() => say('connected'), (e) => say(e.message, true));
 follow();
-setInterval(schedule, 1000);
