@@ -243,14 +243,20 @@ async function refresh() {
 
 // One event stream brings both: the machine whenever it has changed, and
 // the newest trace lines twice a second.
+let lastLine = 0;  // the number of the newest trace line shown
 function follow() {
   const list = $('trace');
-  const source = new EventSource('/api/events?after=0&machine=1&max=' + TRACE_LINES);
+  const source = new EventSource('/api/events?machine=1&max=' + TRACE_LINES + '&after=' + lastLine);
   source.onopen = () => say('connected');
-  source.onerror = () => say('no answer from the simulator; trying again', true);
+  source.onerror = () => {
+    say('no answer from the simulator; trying again', true);
+    // A refused stream (too many open) is given up by the browser, not here.
+    if (source.readyState === EventSource.CLOSED) setTimeout(follow, 5000);
+  };
   source.addEventListener('machine', (ev) => show(JSON.parse(ev.data)));
   // One event carries every line since the last, one per line of data.
   source.onmessage = (ev) => {
+    if (ev.lastEventId) lastLine = Number(ev.lastEventId);
     const lines = ev.data.split('\n').slice(-TRACE_LINES).map((text) => traceLine(text));
     const keep = [...list.children].slice(Math.max(0, list.children.length + lines.length - TRACE_LINES));
     list.replaceChildren(...keep, ...lines);
@@ -258,4 +264,5 @@ function follow() {
   };
 }
 
+refresh().catch((e) => say(e.message, true));  // drawn at once, with or without the stream
 follow();
