@@ -10,7 +10,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  libcpp-httplib-dev pkg-config jq curl)
+  libboost-dev jq curl)
 for arg in "$@"; do
   case $arg in
     --cross) packages+=(g++-powerpc-linux-gnu qemu-user) ;;

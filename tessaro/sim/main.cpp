@@ -145,6 +145,7 @@ int run(int argc, char** argv) {
     // them there), before any connection can be accepted and logged.
     log_line("listening on " + server.endpoint());
     if (http) log_line("control page and API on " + http->url());
+    if (http && !http->warning().empty()) log_line(http->warning());
     machine.start_timers();
     server.start();
     if (http) http->start();

@@ -43,7 +43,7 @@ Server::~Server() {
         if (fd >= 0) ::close(fd);
 }
 
-bool Server::listen(const std::string& address, uint16_t port, std::string& error) {
+int listen_on(const std::string& address, uint16_t port, int backlog, sockaddr_storage& bound, std::string& error) {
     std::string host = address;
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     sockaddr_storage ss{};
@@ -60,27 +60,37 @@ bool Server::listen(const std::string& address, uint16_t port, std::string& erro
         len = sizeof *in6;
     } else {
         error = "invalid bind address '" + address + "' (an IPv4 or IPv6 address is expected)";
-        return false;
+        return -1;
     }
     std::string where = format_endpoint(reinterpret_cast<sockaddr*>(&ss));
     int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = "cannot open a socket: " + std::string(std::strerror(errno));
-        return false;
+        return -1;
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 128) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, backlog) != 0) {
         error = "cannot listen on " + where + ": " + std::strerror(errno);
         ::close(fd);
-        return false;
+        return -1;
     }
-    sockaddr_storage bound{};
     socklen_t blen = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen);
+    return fd;
+}
+
+uint16_t port_of(const sockaddr_storage& ss) {
+    return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port
+                                          : reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
+}
+
+bool Server::listen(const std::string& address, uint16_t port, std::string& error) {
+    sockaddr_storage bound{};
+    int fd = listen_on(address, port, 128, bound, error);
+    if (fd < 0) return false;
     endpoint_ = format_endpoint(reinterpret_cast<sockaddr*>(&bound));
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    port_ = port_of(bound);
     listen_fd_ = fd;
     return true;
 }

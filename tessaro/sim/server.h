@@ -91,5 +91,10 @@ private:
 
 // "ADDR:PORT" or "[ADDR]:PORT" of a socket address.
 std::string format_endpoint(const sockaddr* sa);
+// A listening TCP socket (non-blocking, close-on-exec) on `address` (IPv4
+// or IPv6, brackets allowed) and `port` (0: a free one), its address as
+// bound in `bound`; -1 with `error` set when that fails.
+int listen_on(const std::string& address, uint16_t port, int backlog, sockaddr_storage& bound, std::string& error);
+uint16_t port_of(const sockaddr_storage& ss);
 
 }  // namespace tessaro::sim

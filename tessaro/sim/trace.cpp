@@ -140,7 +140,7 @@ std::string Trace::format(const Entry& e) {
 }
 
 std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait,
-                                                bool newest) {
+                                                bool newest, size_t max_bytes) {
     std::unique_lock<std::mutex> lk(mu_);
     if (wait.count() > 0) cv_.wait_for(lk, wait, [&] { return last_ > after || interrupted_; });
     if (last_ <= after || first_ > last_ || max == 0) return {};
@@ -150,7 +150,12 @@ std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std:
     uint64_t end = std::min<uint64_t>(last_, first + max - 1);
     std::vector<std::pair<uint64_t, Entry>> taken;
     taken.reserve(static_cast<size_t>(end - first + 1));
-    for (uint64_t n = first; n <= end; ++n) taken.emplace_back(n, ring_[(n - 1) % kKeptLines]);
+    size_t bytes = 0;
+    for (uint64_t n = first; n <= end && (taken.empty() || bytes < max_bytes); ++n) {
+        const Entry& e = ring_[(n - 1) % kKeptLines];
+        bytes += e.bytes();
+        taken.emplace_back(n, e);
+    }
     lk.unlock();  // formatted without holding back the requests being traced
     std::vector<Numbered> out;
     out.reserve(taken.size());

@@ -40,12 +40,14 @@ public:
     void event(const std::string& conn, uint32_t plc_word);
 
     // The kept lines numbered above `after`, oldest first, each as (number,
-    // JSON object): the first `max` of them, or with `newest` the last `max`.
+    // JSON object): the first `max` of them, or with `newest` the last `max`,
+    // and of those only as many as hold about `max_bytes` of text (the first
+    // always), so that a reader takes a bounded part at a time.
     // Waits up to `wait` for one when there is none yet, or until
     // interrupt() is called.
     using Numbered = std::pair<uint64_t, std::string>;
     std::vector<Numbered> lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait = {},
-                                      bool newest = false);
+                                      bool newest = false, size_t max_bytes = kKeptBytes);
     uint64_t last_number();
     // Wakes every waiting lines_after, for good.
     void interrupt();

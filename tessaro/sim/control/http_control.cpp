@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
-
-#include <httplib.h>
+#include <optional>
 
 #include "api_json.h"
 #include "control_port.h"
 #include "page.h"
+#include "text/decimal.h"
 #include "scenario_writer.h"
 #include "trace.h"
 #include "value.h"
@@ -22,18 +22,36 @@ using nlohmann::json;
 
 namespace {
 
-constexpr char kJson[] = "application/json";
-// Workers for requests; an event stream keeps one for as long as it runs.
-constexpr size_t kWorkers = 32;
-constexpr int kBacklog = 1024;
+using http::Response;
+using http::error_response;
 
-void send_json(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(dump(body), kJson);
+constexpr char kJson[] = "application/json";
+// Every answer: no framing by another site, no guessing of types, no script
+// or style but the page's own, nothing cached, no reading by other origins.
+const http::Headers kAnswerHeaders = {
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+     "frame-ancestors 'none'; base-uri 'none'; form-action 'none'"},
+    {"Cross-Origin-Resource-Policy", "same-origin"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-store"},
+};
+// Trace text taken at a time for one part of an answer or one event.
+constexpr size_t kPartBytes = 256u << 10;
+
+Response json_response(int status, const json& body) {
+    Response r;
+    r.status = status;
+    r.body = dump(body);
+    return r;
 }
 
-void send_error(httplib::Response& res, int status, const std::string& what) {
-    send_json(res, status, json{{"error", what}});
+Response no_content() {
+    Response r;
+    r.status = 204;
+    return r;
 }
 
 bool is_address(const std::string& host) {
@@ -43,10 +61,7 @@ bool is_address(const std::string& host) {
            inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
 }
 
-std::string conn_of(const httplib::Request& req) {
-    bool v6 = req.remote_addr.find(':') != std::string::npos;
-    return "http " + (v6 ? "[" + req.remote_addr + "]" : req.remote_addr) + ":" + std::to_string(req.remote_port);
-}
+std::string conn_of(const http::Request& req) { return "http " + req.peer; }
 
 // Trace lines as the API shows them: each object with its number first.
 std::string numbered(const Trace::Numbered& l) { return "{\"seq\":" + std::to_string(l.first) + "," + l.second.substr(1); }
@@ -84,68 +99,161 @@ std::string named_event(const std::string& name, const std::string& text) {
 // busy simulator costs a browser two events a second, not one per request.
 constexpr auto kEventInterval = std::chrono::milliseconds(500);
 
+Response failed_op(const ControlPort::Sent& s) {
+    return json_response(409, json{{"error", std::string(s.op) + " failed with result " + std::to_string(*s.result)},
+                                   {"result", *s.result}});
+}
+
+Response no_reply(const ControlPort::Sent& s) {
+    return error_response(504, std::string(s.op) + " got no reply (a fault keeps it back)");
+}
+
 // Every result that a write of a value can end with, as an HTTP answer.
-void answer_write(httplib::Response& res, const ControlPort::Sent& s, const std::string& name,
-                  const std::string& value, const json& node) {
-    std::string op = s.op;
-    if (!s.result) return send_error(res, 504, op + " got no reply (a fault keeps it back)");
+Response answer_write(const ControlPort::Sent& s, const std::string& name, const std::string& value,
+                      const json& node) {
+    if (!s.result) return no_reply(s);
     switch (*s.result) {
-        case E_OK: return send_json(res, 200, node);
-        case E_NOEXIST: return send_error(res, 404, "no node named \"" + name + "\"");
+        case E_OK: return json_response(200, node);
+        case E_NOEXIST: return error_response(404, "no node named \"" + name + "\"");
         case E_INVALID: {
             std::string type = node["type"];
             int32_t t = 0;
-            if (!type_from_name(type, t) || !is_variable_type(t)) return send_error(res, 400, name + " is no variable");
-            return send_error(res, 400, dump(json(value)) + " is no " + type + " value");
+            if (!type_from_name(type, t) || !is_variable_type(t)) return error_response(400, name + " is no variable");
+            return error_response(400, dump(json(value)) + " is no " + type + " value");
         }
-        case E_RANGE: return send_error(res, 400, dump(json(value)) + " is out of range for " + name);
-        case E_ACCESS: return send_error(res, 409, name + " is read-only");
-        default:
-            send_json(res, 409, json{{"error", op + " failed with result " + std::to_string(*s.result)},
-                                     {"result", *s.result}});
+        case E_RANGE: return error_response(400, dump(json(value)) + " is out of range for " + name);
+        case E_ACCESS: return error_response(409, name + " is read-only");
+        default: return failed_op(s);
     }
 }
 
 // A change other than a value write that did not succeed, as an HTTP
-// answer; false when it succeeded and the caller answers.
-bool answer_failure(httplib::Response& res, const ControlPort::Sent& s, const std::string& not_found) {
-    std::string op = s.op;
-    if (!s.result) return send_error(res, 504, op + " got no reply (a fault keeps it back)"), true;
+// answer; none when it succeeded and the caller answers.
+std::optional<Response> failure(const ControlPort::Sent& s, const std::string& not_found) {
+    if (!s.result) return no_reply(s);
     switch (*s.result) {
-        case E_OK: return false;
-        case E_NOEXIST: send_error(res, 404, not_found); break;
-        case E_FAILURE: send_error(res, 500, op + " failed: the machine could not be saved or reset"); break;
-        default:
-            send_json(res, 409, json{{"error", op + " failed with result " + std::to_string(*s.result)},
-                                     {"result", *s.result}});
+        case E_OK: return std::nullopt;
+        case E_NOEXIST: return error_response(404, not_found);
+        case E_FAILURE:
+            return error_response(500, std::string(s.op) + " failed: the machine could not be saved or reset");
+        default: return failed_op(s);
     }
-    return true;
+}
+
+// GET /api/trace's body: the lines up to the last one there was when it was
+// asked for, a bounded part at a time, so that a large trace is never held
+// whole in memory.
+class TraceBody : public http::BodySource {
+public:
+    TraceBody(Trace& trace, uint64_t after) : trace_(trace), next_(after), end_(trace.last_number()) {}
+    bool next(std::string& out) override {
+        if (next_ < end_) {
+            auto lines = trace_.lines_after(next_, static_cast<size_t>(end_ - next_), {}, false, kPartBytes);
+            for (const auto& l : lines) {
+                if (!first_) out += ",\n";
+                first_ = false;
+                out += numbered(l);
+                next_ = l.first;
+            }
+            if (!lines.empty()) return true;
+        }
+        out += "]\n";
+        return false;
+    }
+
+private:
+    Trace& trace_;
+    uint64_t next_, end_;
+    bool first_ = true;
+};
+
+// GET /api/events's body: every half second an event with the trace lines
+// that came since the last, and with `machine` the machine whenever it has
+// changed (looked at once a second: a large one takes a while to write out).
+// It holds one of the stream places for as long as it lives.
+class EventStream : public http::BodySource {
+public:
+    EventStream(ControlPort& port, std::atomic<int>& streams, uint64_t after, size_t max, bool machine)
+        : port_(port), streams_(streams), next_(after), max_(max), machine_(machine) {}
+    ~EventStream() override { --streams_; }
+    bool next(std::string& out) override {
+        if (machine_ && ticks_++ % 2 == 0) {
+            std::string state = machine_state(port_);
+            if (state != shown_) {
+                shown_ = std::move(state);
+                out += named_event("machine", shown_);
+            }
+        }
+        auto lines = port_.trace().lines_after(next_, max_, {}, true, kPartBytes);
+        if (!lines.empty()) {
+            next_ = lines.back().first;
+            out += event_text(lines);
+        } else if (out.empty() && ++quiet_ % 10 == 0) {
+            out += ":\n\n";  // a comment now and then finds a client that has gone
+        }
+        return true;
+    }
+
+private:
+    ControlPort& port_;
+    std::atomic<int>& streams_;
+    uint64_t next_;
+    size_t max_;
+    bool machine_;
+    std::string shown_;  // the machine as last sent
+    unsigned ticks_ = 0;
+    unsigned quiet_ = 0;
+};
+
+// A line number given in a query or header; none when it is no number.
+std::optional<uint64_t> line_number(const std::optional<std::string>& text) {
+    uint64_t n = 0;
+    if (!text || !text::parse_decimal<uint64_t>(*text, 0, 999999999999999999ull, n)) return std::nullopt;
+    return n;
+}
+
+bool is_loopback(const std::string& bare) {
+    unsigned char buf[16];
+    if (inet_pton(AF_INET, bare.c_str(), buf) == 1) return buf[0] == 127;
+    return bare == "::1";
 }
 
 }  // namespace
 
-HttpControl::HttpControl(ControlPort& port, LogFn log)
-    : port_(port), log_(std::move(log)), server_(std::make_unique<httplib::Server>()) {
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-    server_->set_payload_max_length(kMaxBody);
-    // One request per connection: a worker never waits on an idle client,
-    // so many connections at once are served in turn instead of starving.
-    server_->set_keep_alive_max_count(1);
-    server_->set_read_timeout(2, 0);
-    // The library listens with a backlog of 5, which drops the connections
-    // of a burst; the socket is kept here to listen again with a longer one.
-    server_->set_socket_options([this](socket_t sock) {
-        httplib::default_socket_options(sock);
-        listen_fd_ = sock;
-    });
-    server_->set_write_timeout(2, 0);
-    routes();
+// A path the API answers: `path` whole, or with `prefix` every path that
+// starts with it and goes on (the rest is handed to the handler).
+struct HttpControl::Route {
+    const char* method;
+    const char* path;
+    bool prefix;
+    Response (HttpControl::*handle)(http::Request&, const std::string&);
+};
+
+const HttpControl::Route HttpControl::kRoutes[] = {
+    {"GET", "/api/machine", false, &HttpControl::get_machine},
+    {"GET", "/api/nodes/", true, &HttpControl::get_node},
+    {"PUT", "/api/nodes/", true, &HttpControl::put_node},
+    {"GET", "/api/plc", false, &HttpControl::get_plc},
+    {"PUT", "/api/plc", false, &HttpControl::put_plc},
+    {"PUT", "/api/jobs/", true, &HttpControl::put_job},
+    {"GET", "/api/faults", false, &HttpControl::get_faults},
+    {"POST", "/api/faults", false, &HttpControl::post_fault},
+    {"DELETE", "/api/faults/", true, &HttpControl::delete_fault},
+    {"POST", "/api/reset", false, &HttpControl::post_reset},
+    {"GET", "/api/trace", false, &HttpControl::get_trace},
+    {"GET", "/api/events", false, &HttpControl::get_events},
+};
+
+HttpControl::HttpControl(ControlPort& port, LogFn log) : port_(port), log_(std::move(log)) {
+    http::ServerLimits limits;
+    limits.body_bytes = kMaxBody;
+    server_ = std::make_unique<http::Server>([this](http::Request& req) { return handle(req); }, kAnswerHeaders, log_,
+                                             limits);
 }
 
 HttpControl::~HttpControl() { stop(); }
 
 bool HttpControl::host_allowed(const std::string& header) const {
-    if (header.empty()) return true;  // no browser sends a request without one
     std::string host = header;
     size_t colon = host.rfind(':');
     if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
@@ -164,219 +272,192 @@ bool HttpControl::listen(const std::string& address, uint16_t port, std::string&
         error = "invalid --http address '" + address + "' (an IPv4 or IPv6 address is expected)";
         return false;
     }
-    int bound = port == 0 ? server_->bind_to_any_port(bare) : (server_->bind_to_port(bare, port) ? port : -1);
-    if (bound <= 0) {
-        error = "cannot listen for HTTP on " + address + ":" + std::to_string(port);
+    std::string why;
+    if (!server_->listen(bare, port, why)) {
+        error = "cannot listen for HTTP on " + address + ":" + std::to_string(port) + " (" + why + ")";
         return false;
     }
-    ::listen(listen_fd_, kBacklog);
-    bound_port_ = static_cast<uint16_t>(bound);
+    bound_port_ = server_->port();
     host_ = v6 ? "[" + bare + "]" : bare;
     any_host_ = bare == "0.0.0.0" || bare == "::";
-    url_ = "http://" + host_ + ":" + std::to_string(bound_port_) + "/";
+    std::string browse = bare == "0.0.0.0" ? "127.0.0.1" : bare == "::" ? "[::1]" : host_;
+    url_ = "http://" + browse + ":" + std::to_string(bound_port_) + "/";
+    if (!is_loopback(bare))
+        warning_ = "warning: the control API on " + host_ + ":" + std::to_string(bound_port_) +
+                   " can be reached from other machines: anyone who reaches it can change the machine";
     return true;
 }
 
-void HttpControl::start() {
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-}
+void HttpControl::start() { server_->start(); }
 
 void HttpControl::stop() {
     port_.trace().interrupt();
     port_.stop();
     server_->stop();
-    if (thread_.joinable()) thread_.join();
 }
 
-void HttpControl::routes() {
-    httplib::Server& s = *server_;
-    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        std::string host = req.get_header_value("Host");
-        if (!host_allowed(host)) {
-            send_error(res, 403, "Host \"" + host + "\" names neither this simulator's address nor localhost");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + host) {
-            send_error(res, 403, "requests from the page of another origin are refused");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        std::string type = req.get_header_value("Content-Type");
-        type = type.substr(0, type.find(';'));
-        if ((req.method == "POST" || req.method == "PUT") && type != kJson) {
-            send_error(res, 415, "a change must come as Content-Type: application/json");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty())
-            send_error(res, res.status,
-                       res.status == 404   ? "no such resource or operation"
-                       : res.status == 413 ? "the body is larger than 1 MiB"
-                                           : "bad request (HTTP status " + std::to_string(res.status) + ")");
-    });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        send_error(res, 500, "internal error");
-    });
-    for (const auto& file : page_files())
-        s.Get(file.path, [&file](const httplib::Request&, httplib::Response& res) {
-            res.set_content(file.data, file.size, file.type);
-            res.set_header("Cache-Control", "no-store");
-        });
+std::optional<Response> HttpControl::refusal(const http::Request& req) const {
+    auto host = req.header("host");
+    if (host && !host_allowed(*host))
+        return error_response(403, "Host \"" + *host + "\" names neither this simulator's address nor localhost");
+    bool change = req.method != "GET" && req.method != "HEAD";
+    if (!host && change)
+        return error_response(403, "a change must carry a Host header naming this simulator's address or localhost");
+    // Browsers say where a request comes from; only the page itself, or the
+    // user typing an address, may reach the API.
+    auto site = req.header("sec-fetch-site");
+    if (site && (*site == "cross-site" || *site == "same-site"))
+        return error_response(403, "requests from the page of another site are refused");
+    auto origin = req.header("origin");
+    if (origin && *origin != "http://" + host.value_or(""))
+        return error_response(403, "requests from the page of another origin are refused");
+    if (req.method == "POST" || req.method == "PUT") {
+        std::string type = req.header("content-type").value_or("");
+        if (type.substr(0, type.find(';')) != kJson)
+            return error_response(415, "a change must come as Content-Type: application/json");
+    }
+    return std::nullopt;
+}
 
-    s.Get("/api/machine", [this](const httplib::Request&, httplib::Response& res) {
-        std::string text, error;
-        port_.inspect([&](const MachineView& v) { write_scenario(v, text, error); });
-        if (!error.empty()) return send_error(res, 500, error);
-        res.set_content(text, kJson);
-    });
+Response HttpControl::handle(http::Request& req) {
+    if (auto refused = refusal(req)) return *refused;
+    std::string method = req.method == "HEAD" ? "GET" : req.method;
+    if (method == "GET")
+        for (const auto& file : page_files())
+            if (req.path == file.path) {
+                Response r;
+                r.type = file.type;
+                r.body.assign(file.data, file.size);
+                return r;
+            }
+    for (const Route& route : kRoutes) {
+        if (method != route.method) continue;
+        std::string_view path = route.path;
+        if (route.prefix ? req.path.size() > path.size() && req.path.compare(0, path.size(), path) == 0
+                         : req.path == path)
+            return (this->*route.handle)(req, req.path.substr(route.prefix ? path.size() : req.path.size()));
+    }
+    return error_response(404, "no such resource or operation");
+}
 
-    s.Get("/api/nodes/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string name = req.matches[1];
-        if (auto node = node_json(port_, name)) return send_json(res, 200, *node);
-        send_error(res, 404, "no node named \"" + name + "\"");
-    });
-    s.Put("/api/nodes/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string name = req.matches[1], error;
-        json body;
-        if (!parse_body(req.body, {"value"}, body, error)) return send_error(res, 400, error);
-        if (!body.contains("value") || !body["value"].is_string())
-            return send_error(res, 400, "give the value as a string: {\"value\": \"...\"}");
-        auto before = node_json(port_, name);
-        if (!before) return send_error(res, 404, "no node named \"" + name + "\"");
-        std::string value = body["value"];
-        ControlPort::Sent sent = port_.write_node(conn_of(req), name, value);
-        answer_write(res, sent, name, value, sent.result == E_OK ? node_json(port_, name).value_or(*before) : *before);
-    });
+Response HttpControl::get_machine(http::Request&, const std::string&) {
+    Response r;
+    std::string error;
+    port_.inspect([&](const MachineView& v) { write_scenario(v, r.body, error); });
+    if (!error.empty()) return error_response(500, error);
+    return r;
+}
 
-    s.Get("/api/plc", [this](const httplib::Request&, httplib::Response& res) { send_json(res, 200, plc_json(port_)); });
-    s.Put("/api/plc", [this](const httplib::Request& req, httplib::Response& res) {
-        json body;
-        std::string error;
-        uint32_t set = 0, clear = 0;
-        if (!parse_body(req.body, {"set", "clear"}, body, error) || !parse_plc(body, set, clear, error))
-            return send_error(res, 400, error);
-        if (answer_failure(res, port_.change_plc(conn_of(req), set, clear), "")) return;
-        send_json(res, 200, plc_json(port_));
-    });
+Response HttpControl::get_node(http::Request&, const std::string& name) {
+    if (auto node = node_json(port_, name)) return json_response(200, *node);
+    return error_response(404, "no node named \"" + name + "\"");
+}
 
-    s.Put("/api/jobs/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string name = req.matches[1], error;
-        json body;
-        std::optional<JobOutcome> outcome;
-        std::optional<int64_t> duration;
-        if (!parse_body(req.body, {"outcome", "duration_ms"}, body, error) || !parse_job(body, outcome, duration, error))
-            return send_error(res, 400, error);
-        std::string full;
-        if (answer_failure(res, port_.set_job(conn_of(req), name, outcome, duration, full),
-                           "no job named \"" + name + "\""))
-            return;
-        send_json(res, 200, node_json(port_, full).value_or(json{{"name", full}}));
-    });
+Response HttpControl::put_node(http::Request& req, const std::string& name) {
+    std::string error;
+    json body;
+    if (!parse_body(req.body, {"value"}, body, error)) return error_response(400, error);
+    if (!body.contains("value") || !body["value"].is_string())
+        return error_response(400, "give the value as a string: {\"value\": \"...\"}");
+    auto before = node_json(port_, name);
+    if (!before) return error_response(404, "no node named \"" + name + "\"");
+    std::string value = body["value"];
+    ControlPort::Sent sent = port_.write_node(conn_of(req), name, value);
+    return answer_write(sent, name, value, sent.result == E_OK ? node_json(port_, name).value_or(*before) : *before);
+}
 
-    s.Get("/api/faults", [this](const httplib::Request&, httplib::Response& res) {
-        send_json(res, 200, faults_json(port_.faults()));
-    });
-    s.Post("/api/faults", [this](const httplib::Request& req, httplib::Response& res) {
-        Fault fault;
-        std::string error;
-        auto body = parse_json_body(req.body, error);
-        if (!body || !parse_fault(*body, fault, error)) return send_error(res, 400, error);
-        ControlPort::Sent sent = port_.add_fault(conn_of(req), dump(*body));
-        if (answer_failure(res, sent, "")) return;
-        size_t index = sent.number;
-        for (const auto& f : faults_json(port_.faults()))
-            if (f["index"] == index) return send_json(res, 201, f);
-        send_json(res, 201, json{{"index", index}, {"left", 0}});  // spent already
-    });
-    s.Delete(R"(/api/faults/(\d{1,18}))", [this](const httplib::Request& req, httplib::Response& res) {
-        if (answer_failure(res, port_.remove_fault(conn_of(req), std::stoull(req.matches[1])),
-                           "no fault numbered " + req.matches[1].str()))
-            return;
-        res.status = 204;
-    });
+Response HttpControl::get_plc(http::Request&, const std::string&) { return json_response(200, plc_json(port_)); }
 
-    s.Post("/api/reset", [this](const httplib::Request& req, httplib::Response& res) {
-        json body;
-        std::string error;
-        if (!req.body.empty() && !parse_body(req.body, {}, body, error)) return send_error(res, 400, error);
-        if (answer_failure(res, port_.reset(conn_of(req)), "")) return;
-        res.status = 204;
-    });
+Response HttpControl::put_plc(http::Request& req, const std::string&) {
+    json body;
+    std::string error;
+    uint32_t set = 0, clear = 0;
+    if (!parse_body(req.body, {"set", "clear"}, body, error) || !parse_plc(body, set, clear, error))
+        return error_response(400, error);
+    if (auto failed = failure(port_.change_plc(conn_of(req), set, clear), "")) return *failed;
+    return json_response(200, plc_json(port_));
+}
 
-    s.Get("/api/trace", [this](const httplib::Request& req, httplib::Response& res) {
-        uint64_t after = 0;
-        std::string text = req.get_param_value("after");
-        if (!text.empty()) {
-            if (text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-                return send_error(res, 400, "after must be a line number");
-            after = std::stoull(text);
-        }
-        std::string out = "[";
-        for (const auto& l : port_.trace().lines_after(after, Trace::kKeptLines)) {
-            if (out.size() > 1) out += ",\n";
-            out += numbered(l);
-        }
-        res.set_content(out + "]\n", kJson);
-    });
+Response HttpControl::put_job(http::Request& req, const std::string& name) {
+    std::string error;
+    json body;
+    std::optional<JobOutcome> outcome;
+    std::optional<int64_t> duration;
+    if (!parse_body(req.body, {"outcome", "duration_ms"}, body, error) || !parse_job(body, outcome, duration, error))
+        return error_response(400, error);
+    std::string full;
+    if (auto failed = failure(port_.set_job(conn_of(req), name, outcome, duration, full),
+                              "no job named \"" + name + "\""))
+        return *failed;
+    return json_response(200, node_json(port_, full).value_or(json{{"name", full}}));
+}
 
-    s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-        if (++streams_ > kMaxStreams) {
-            --streams_;
-            return send_error(res, 503, "too many event streams open");
-        }
-        // From the line after Last-Event-ID (a reconnecting browser) or
-        // ?after=N; from now on otherwise. With ?max=N an event carries only
-        // the newest N lines (their numbers show what was left out). With
-        // ?machine=1 the stream also carries the machine, at once and then
-        // whenever it has changed, as "machine" events: a page that shows it
-        // need not ask again and again.
-        std::string from = req.get_header_value("Last-Event-ID");
-        if (from.empty()) from = req.get_param_value("after");
-        uint64_t after = 0;
-        if (!from.empty() && from.size() <= 18 && from.find_first_not_of("0123456789") == std::string::npos)
-            after = std::stoull(from);
-        else
-            after = port_.trace().last_number();
-        std::string max_text = req.get_param_value("max");
-        size_t max = Trace::kKeptLines;
-        if (!max_text.empty() && max_text.size() <= 5 && max_text.find_first_not_of("0123456789") == std::string::npos)
-            max = std::max<size_t>(1, std::stoul(max_text));
-        bool machine = req.get_param_value("machine") == "1";
-        auto next = std::make_shared<uint64_t>(after);
-        auto quiet = std::make_shared<int>(0);
-        auto shown = std::make_shared<std::string>();  // the machine as last sent
-        auto ticks = std::make_shared<unsigned>(0);
-        res.set_header("Cache-Control", "no-store");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, next, quiet, max, machine, shown, ticks](size_t, httplib::DataSink& sink) {
-                // The machine is looked at once a second: a large one takes a
-                // while to write out.
-                if (machine && (*ticks)++ % 2 == 0) {
-                    std::string state = machine_state(port_);
-                    if (state != *shown) {
-                        *shown = state;
-                        std::string text = named_event("machine", state);
-                        if (!sink.write(text.data(), text.size())) return false;
-                    }
-                }
-                std::this_thread::sleep_for(kEventInterval);
-                // Waits for a line only when the machine need not be looked at again.
-                auto wait = std::chrono::milliseconds(machine ? 0 : 1000);
-                auto lines = port_.trace().lines_after(*next, max, wait, true);
-                if (!server_->is_running()) return false;
-                if (lines.empty()) {
-                    // A comment now and then finds a client that has gone.
-                    if (++*quiet % 10 == 0 && !sink.write(":\n\n", 3)) return false;
-                    return true;
-                }
-                *next = lines.back().first;
-                std::string text = event_text(lines);
-                return sink.write(text.data(), text.size());
-            },
-            [this](bool) { --streams_; });
-    });
+Response HttpControl::get_faults(http::Request&, const std::string&) {
+    return json_response(200, faults_json(port_.faults()));
+}
+
+Response HttpControl::post_fault(http::Request& req, const std::string&) {
+    Fault fault;
+    std::string error;
+    auto body = parse_json_body(req.body, error);
+    if (!body || !parse_fault(*body, fault, error)) return error_response(400, error);
+    ControlPort::Sent sent = port_.add_fault(conn_of(req), dump(*body));
+    if (auto failed = failure(sent, "")) return *failed;
+    size_t index = sent.number;
+    for (const auto& f : faults_json(port_.faults()))
+        if (f["index"] == index) return json_response(201, f);
+    return json_response(201, json{{"index", index}, {"left", 0}});  // spent already
+}
+
+Response HttpControl::delete_fault(http::Request& req, const std::string& number) {
+    auto index = line_number(number.size() <= 18 ? std::optional<std::string>(number) : std::nullopt);
+    if (!index) return error_response(404, "no such resource or operation");
+    if (auto failed = failure(port_.remove_fault(conn_of(req), *index), "no fault numbered " + number)) return *failed;
+    return no_content();
+}
+
+Response HttpControl::post_reset(http::Request& req, const std::string&) {
+    json body;
+    std::string error;
+    if (!req.body.empty() && !parse_body(req.body, {}, body, error)) return error_response(400, error);
+    if (auto failed = failure(port_.reset(conn_of(req)), "")) return *failed;
+    return no_content();
+}
+
+Response HttpControl::get_trace(http::Request& req, const std::string&) {
+    auto text = req.param("after");
+    auto after = text && !text->empty() ? line_number(text) : std::optional<uint64_t>(0);
+    if (!after) return error_response(400, "after must be a line number");
+    Response r;
+    r.body = "[";
+    r.source = std::make_shared<TraceBody>(port_.trace(), *after);
+    return r;
+}
+
+Response HttpControl::get_events(http::Request& req, const std::string&) {
+    if (++streams_ > kMaxStreams) {
+        --streams_;
+        return error_response(503, "too many event streams open");
+    }
+    // From the line after Last-Event-ID (a reconnecting browser) or
+    // ?after=N; from now on otherwise. With ?max=N an event carries only
+    // the newest N lines (their numbers show what was left out). With
+    // ?machine=1 the stream also carries the machine, at once and then
+    // whenever it has changed, as "machine" events: a page that shows it
+    // need not ask again and again.
+    auto from = req.header("last-event-id");
+    if (!from || from->empty()) from = req.param("after");
+    uint64_t after = line_number(from).value_or(port_.trace().last_number());
+    size_t max = Trace::kKeptLines;
+    if (auto max_text = req.param("max"); max_text && max_text->size() <= 5) {
+        uint32_t n = 0;
+        if (text::parse_decimal<uint32_t>(*max_text, 0, 99999, n)) max = std::max<size_t>(1, n);
+    }
+    Response r;
+    r.type = "text/event-stream";
+    r.source = std::make_shared<EventStream>(port_, streams_, after, max, req.param("machine") == "1");
+    r.interval = kEventInterval;
+    return r;
 }
 
 }  // namespace tessaro::sim
