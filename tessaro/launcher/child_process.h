@@ -42,6 +42,8 @@ public:
     int stop(int timeout_ms, int sig = SIGTERM);
     // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT ...) while it runs.
     void signal(int sig);
+    // Its process id while it runs (-1 when it never started).
+    pid_t pid() const { return pid_; }
     // Its peak resident memory in KiB, known once it was collected.
     long max_rss_kb() const { return max_rss_kb_; }
 

@@ -7,7 +7,8 @@
 //
 // The simulator gets "--port 0" (a free port) unless the arguments name a
 // port. The constructor waits, bounded, until the simulator prints its
-// "tessaro-sim: listening on ADDR" line or exits (a bad start: listening() is
+// "tessaro-sim: listening on ADDR" line (and with --http the line naming
+// the control page) or exits (a bad start: listening() is
 // false, stop() gives its exit status, log() its message). It runs as a
 // ChildProcess: stopped by its process id only, SIGTERM, then SIGKILL when it
 // does not exit in time.
@@ -29,6 +30,10 @@ public:
     int port() const { return port_; }
     // The address it listens on, as it printed it; empty when not listening.
     const std::string& address() const { return address_; }
+    // With --http: the port of the control API, from the line that names
+    // its page (waited for as the listening line is); 0 otherwise.
+    int http_port() const { return http_port_; }
+    pid_t pid() const { return child_.pid(); }
     // Everything it wrote to standard error so far.
     std::string log() const { return child_.err(); }
     // Stops it (`sig`, SIGTERM unless a test wants a crash; SIGKILL after
@@ -43,6 +48,7 @@ public:
 private:
     ChildProcess child_;
     int port_ = 0;
+    int http_port_ = 0;
     std::string address_;
 };
 

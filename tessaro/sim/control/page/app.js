@@ -72,6 +72,54 @@ function renderPlc() {
 }
 
 // ---- Nodes ----
+// A VT_TEXT value, and any value holding a line end, is edited in a textarea:
+// a one-line input drops line ends and would change the value unseen.
+const hasLineEnd = (value) => /[\r\n]/.test(value === undefined ? '' : String(value));
+const isMultiline = (n) => n.type === 'VT_TEXT' || hasLineEnd(n.value);
+
+// How a value ends its lines. A textarea knows only LF, so a value whose line
+// ends are all CRLF gets them back on writing; one that mixes kinds, or has a
+// lone CR, cannot be edited there without changing line ends the user does
+// not see, and is shown read-only.
+function lineEnds(text) {
+  const cr = (text.match(/\r/g) || []).length;
+  if (cr === 0) return 'LF';
+  const crlf = (text.match(/\r\n/g) || []).length;
+  const lf = (text.match(/\n/g) || []).length;
+  return cr === crlf && lf === crlf ? 'CRLF' : 'mixed';
+}
+
+// The value as the machine is to hold it: the box's text with the line ends
+// of the value it was shown.
+function valueOf(box) {
+  if (box.tagName !== 'TEXTAREA' || lineEnds(box.dataset.shown) !== 'CRLF') return box.value;
+  return box.value.replace(/\n/g, '\r\n');
+}
+
+const rowsFor = (text) => Math.min(8, Math.max(2, text.split('\n').length));
+
+// Shows a value in its box, unless the user is editing it there.
+function showValue(box, value) {
+  const text = value === undefined ? '' : String(value);
+  if (document.activeElement !== box) box.value = text;
+  box.dataset.shown = text;
+  if (box.tagName !== 'TEXTAREA') return;
+  const mixed = lineEnds(text) === 'mixed';
+  box.readOnly = box.dataset.writable !== 'yes' || mixed;
+  box.classList.toggle('mixed', mixed);
+  box.title = box.dataset.about + (mixed ? ' (mixed line ends: shown read-only so that they stay as they are)'
+    : box.readOnly ? '' : ' (Ctrl+Enter writes, Escape undoes)');
+  if (document.activeElement !== box) box.rows = rowsFor(box.value);
+}
+
+function write(box, full) {
+  const value = valueOf(box);
+  // Text is named quoted, so that its line ends show in the one-line status.
+  const said = box.tagName === 'TEXTAREA' ? JSON.stringify(value) : value;
+  change('PUT', '/api/nodes/' + encodeURIComponent(full), { value }, full + ' = ' + said)
+    .then(() => box.classList.remove('bad'), () => box.classList.add('bad'));
+}
+
 function nodeRow(n, full) {
   const li = el('li');
   const row = el('div', { className: 'node' }, el('span', { textContent: n.name }));
@@ -79,16 +127,24 @@ function nodeRow(n, full) {
   if (n.type === 'FOLDER' || n.type === 'JOBNODE' || n.type === 'VT_JOB') {
     row.append(el('span', { className: 'type', textContent: n.type === 'JOBNODE' ? n.nodetype : n.type }));
   } else {
-    const input = el('input', { value: n.value === undefined ? '' : n.value, readOnly: (n.priv || 'rw').indexOf('w') < 0 });
-    input.dataset.node = full;
-    input.title = n.type + (n.min !== undefined ? ' ' + n.min + ' … ' + n.max : '');
-    input.onkeydown = (ev) => {
-      if (ev.key === 'Escape') { input.value = input.dataset.shown; input.blur(); }
-      if (ev.key !== 'Enter' || input.readOnly) return;
-      change('PUT', '/api/nodes/' + encodeURIComponent(full), { value: input.value }, full + ' = ' + input.value)
-        .then(() => input.classList.remove('bad'), () => input.classList.add('bad'));
+    const multiline = isMultiline(n);
+    const box = el(multiline ? 'textarea' : 'input', { className: 'value', spellcheck: false });
+    box.dataset.node = full;
+    box.dataset.writable = (n.priv || 'rw').indexOf('w') < 0 ? 'no' : 'yes';
+    box.dataset.about = n.type + (n.min !== undefined ? ' ' + n.min + ' … ' + n.max : '');
+    box.readOnly = box.dataset.writable !== 'yes';
+    box.title = box.dataset.about;
+    showValue(box, n.value);
+    // Enter writes a one-line value; in a textarea Enter starts a new line,
+    // and Ctrl+Enter (Cmd+Enter on a Mac) writes.
+    box.onkeydown = (ev) => {
+      if (ev.key === 'Escape') { box.value = box.dataset.shown; box.blur(); }
+      if (ev.key !== 'Enter' || box.readOnly || (multiline && !ev.ctrlKey && !ev.metaKey)) return;
+      ev.preventDefault();
+      write(box, full);
     };
-    row.append(input, el('span', { className: 'type', textContent: n.type }),
+    if (multiline) box.oninput = () => { box.rows = rowsFor(box.value); };
+    row.append(box, el('span', { className: 'type', textContent: n.type }),
       el('span', { className: 'unit', textContent: n.unit || '' }));
   }
   if (n.children && n.children.length) {
@@ -99,8 +155,10 @@ function nodeRow(n, full) {
   return li;
 }
 
+// The tree as drawn: values change in place, but whether a value needs a
+// textarea is part of it.
 function shape(nodes) {
-  return JSON.stringify(nodes, (k, v) => (k === 'value' ? undefined : v));
+  return JSON.stringify(nodes, (k, v) => (k === 'value' ? hasLineEnd(v) : v));
 }
 
 function renderTree() {
@@ -112,11 +170,8 @@ function renderTree() {
   // Values change in place; the one being edited is left alone.
   const walk = (nodes, prefix) => (nodes || []).forEach((n) => {
     const full = prefix + n.name;
-    const input = tree.querySelector(`input[data-node="${CSS.escape(full)}"]`);
-    if (input) {
-      if (document.activeElement !== input) input.value = n.value;
-      input.dataset.shown = n.value;
-    }
+    const box = tree.querySelector(`.value[data-node="${CSS.escape(full)}"]`);
+    if (box) showValue(box, n.value);
     walk(n.children, full + '.');
   });
   walk(machine.nodes, '');
