@@ -130,6 +130,11 @@ RequestReader::~RequestReader() = default;
 
 bool RequestReader::header_done() const { return parser_->is_header_done(); }
 
+bool RequestReader::expects_continue() const {
+    auto expect = request_.header("expect");
+    return header_done() && expect && lower(*expect) == "100-continue";
+}
+
 RequestReader::State RequestReader::feed(std::string& in) {
     if (status_ != 0) return State::Failed;
     while (!in.empty() && !parser_->is_done()) {

@@ -54,6 +54,8 @@ public:
     State feed(std::string& in);
     // The header has been read whole.
     bool header_done() const;
+    // The header is whole and asks for "100 Continue" before the body.
+    bool expects_continue() const;
     // Bytes of `in` that feed() may have to keep while it waits for the
     // rest of one structure (a header, a chunk's size line): more than
     // this left unparsed is a malformed request.

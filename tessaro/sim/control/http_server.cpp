@@ -85,6 +85,7 @@ struct Server::Conn {
     uint32_t watched = 0;  // the epoll events asked for
     Clock::time_point accepted;
     bool head = false;     // a HEAD request: the answer's header only
+    bool continued = false;  // "100 Continue" sent
     bool chunked = false;  // the streamed parts are chunk-framed
     std::string out;
     size_t sent = 0;
@@ -308,7 +309,14 @@ void Server::read_request(Conn& c) {
         c.received += static_cast<size_t>(n);
         c.in.append(buf, static_cast<size_t>(n));
         switch (c.reader.feed(c.in)) {
-            case RequestReader::State::More: continue;
+            case RequestReader::State::More:
+                // A client that waits for leave to send its body gets it.
+                if (!c.continued && c.reader.expects_continue()) {
+                    c.continued = true;
+                    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                    [[maybe_unused]] ssize_t sent = ::send(c.fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
+                }
+                continue;
             case RequestReader::State::Failed:
                 return answer(c, error_response(c.reader.status(), c.reader.error()));
             case RequestReader::State::Done: {
