@@ -15,7 +15,7 @@ using tessaro::sim::http::Request;
 using tessaro::sim::http::RequestReader;
 
 struct Outcome {
-    RequestReader::State state;
+    RequestReader::State state = RequestReader::State::More;
     int status = 0;
     Request request;
 };
@@ -25,7 +25,7 @@ struct Outcome {
 Outcome read(const std::string& bytes, size_t step, const Limits& limits) {
     RequestReader reader(limits);
     std::string in;
-    Outcome o{RequestReader::State::More};
+    Outcome o;
     for (size_t at = 0; at < bytes.size() && o.state == RequestReader::State::More;) {
         size_t n = step == 0 ? bytes.size() : std::min(step, bytes.size() - at);
         in.append(bytes, at, n);

@@ -25,6 +25,16 @@ std::string lower(string_view s) {
     return out;
 }
 
+// A line of the header (up to its end, or all of `in` when the end has
+// not come yet) that goes on with a blank or a tab.
+bool folded(const std::string& in) {
+    size_t end = in.find("\r\n\r\n");
+    if (end == std::string::npos) end = in.size();
+    for (size_t at = in.find("\r\n"); at != std::string::npos && at < end; at = in.find("\r\n", at + 2))
+        if (at + 2 < in.size() && (in[at + 2] == ' ' || in[at + 2] == '\t')) return true;
+    return false;
+}
+
 }  // namespace
 
 std::optional<std::string> percent_decode(std::string_view text, bool plus_is_blank) {
@@ -71,9 +81,8 @@ std::optional<std::string> Request::param(std::string_view name) const {
 class RequestReader::Parser : public beast_http::basic_parser<true> {
 public:
     Parser(Request& r, const Limits& limits) : r_(r), limits_(limits) {
-        header_limit(static_cast<std::uint32_t>(limits.header_bytes));
+        header_limit(static_cast<std::uint32_t>(limits.header_bytes * 2));
         body_limit(static_cast<std::uint64_t>(limits.body_bytes));
-        eager(true);
     }
     bool too_many_fields = false;
     bool bad_target = false;
@@ -137,39 +146,46 @@ bool RequestReader::expects_continue() const {
 
 RequestReader::State RequestReader::feed(std::string& in) {
     if (status_ != 0) return State::Failed;
+    auto fail = [this](int status, std::string error) {
+        status_ = status;
+        error_ = std::move(error);
+        return State::Failed;
+    };
+    const std::string too_large =
+        "the request's header is larger than " + std::to_string(limits_.header_bytes >> 10) + " KiB";
     while (!in.empty() && !parser_->is_done()) {
+        bool in_header = !parser_->is_header_done();
+        // A header line folded onto the next (obsolete, and read in different
+        // ways by different parsers) is refused: the parser rewrites such
+        // lines in place, so its reading would depend on how the bytes came.
+        if (in_header && folded(in)) return fail(400, "malformed HTTP request (a header line is folded)");
         error_code ec;
         size_t used = parser_->put(boost::asio::const_buffer(in.data(), in.size()), ec);
         in.erase(0, used);
-        if (ec == beast_http::error::need_more) {
-            if (in.size() > max_pending()) {
-                status_ = parser_->is_header_done() ? 400 : 431;
-                error_ = status_ == 431 ? "the request's header is larger than " +
-                                              std::to_string(limits_.header_bytes >> 10) + " KiB"
-                                        : "malformed HTTP request (a chunk's size line is too long)";
-                return State::Failed;
+        if (in_header) {
+            // The header's size is counted here, the same however its bytes
+            // come (the parser's own count is a backstop at twice the bound).
+            header_seen_ += used;
+            if (parser_->is_header_done()) {
+                if (header_seen_ > limits_.header_bytes) return fail(431, too_large);
+                parser_->eager(true);
             }
+        }
+        if (ec == beast_http::error::need_more) {
+            if (!parser_->is_header_done() && header_seen_ + in.size() > limits_.header_bytes)
+                return fail(431, too_large);
+            if (in.size() > max_pending()) return fail(400, "malformed HTTP request (a chunk's size line is too long)");
             break;
         }
-        if (ec == beast_http::error::header_limit) {
-            status_ = 431;
-            error_ = parser_->too_many_fields
-                         ? "the request has more than " + std::to_string(limits_.header_fields) + " header fields"
-                         : "the request's header is larger than " + std::to_string(limits_.header_bytes >> 10) +
-                               " KiB";
-            return State::Failed;
-        }
-        if (ec == beast_http::error::body_limit) {
-            status_ = 413;
-            error_ = "the body is larger than " + std::to_string(limits_.body_bytes >> 20) + " MiB";
-            return State::Failed;
-        }
-        if (ec) {
-            status_ = 400;
-            error_ = parser_->bad_target ? "malformed HTTP request (its target is no path)"
-                                         : "malformed HTTP request (" + ec.message() + ")";
-            return State::Failed;
-        }
+        if (ec == beast_http::error::header_limit)
+            return fail(431, parser_->too_many_fields ? "the request has more than " +
+                                                            std::to_string(limits_.header_fields) + " header fields"
+                                                      : too_large);
+        if (ec == beast_http::error::body_limit)
+            return fail(413, "the body is larger than " + std::to_string(limits_.body_bytes >> 20) + " MiB");
+        if (ec)
+            return fail(400, parser_->bad_target ? "malformed HTTP request (its target is no path)"
+                                                 : "malformed HTTP request (" + ec.message() + ")");
         if (used == 0) break;
     }
     return parser_->is_done() ? State::Done : State::More;

@@ -73,6 +73,7 @@ private:
     Limits limits_;
     std::unique_ptr<Parser> parser_;
     Request request_;
+    size_t header_seen_ = 0;  // bytes of the header taken so far
     int status_ = 0;
     std::string error_;
 };
