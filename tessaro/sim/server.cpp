@@ -80,6 +80,18 @@ int listen_on(const std::string& address, uint16_t port, int backlog, sockaddr_s
     return fd;
 }
 
+void open_event_loop(int listen_fd, uint64_t listen_key, uint64_t wake_key, int& epfd, int& wake_fd) {
+    epfd = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epfd < 0 || wake_fd < 0) throw std::system_error(errno, std::generic_category(), "epoll");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = listen_key;
+    ::epoll_ctl(epfd, EPOLL_CTL_ADD, listen_fd, &ev);
+    ev.data.u64 = wake_key;
+    ::epoll_ctl(epfd, EPOLL_CTL_ADD, wake_fd, &ev);
+}
+
 uint16_t port_of(const sockaddr_storage& ss) {
     return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port
                                           : reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
@@ -97,15 +109,7 @@ bool Server::listen(const std::string& address, uint16_t port, std::string& erro
 
 void Server::start() {
     if (listen_fd_ < 0 || loop_thread_.joinable()) return;
-    epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epfd_ < 0 || wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll");
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kListenKey;
-    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, listen_fd_, &ev);
-    ev.data.u64 = kWakeKey;
-    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, wake_fd_, &ev);
+    open_event_loop(listen_fd_, kListenKey, kWakeKey, epfd_, wake_fd_);
     stopping_ = false;
     saver_stop_ = false;
     saver_ = std::thread([this] { save_loop(); });

@@ -96,5 +96,9 @@ std::string format_endpoint(const sockaddr* sa);
 // bound in `bound`; -1 with `error` set when that fails.
 int listen_on(const std::string& address, uint16_t port, int backlog, sockaddr_storage& bound, std::string& error);
 uint16_t port_of(const sockaddr_storage& ss);
+// An epoll set watching `listen_fd` (for reading, under `listen_key`) and a
+// new eventfd for waking the loop (`wake_fd`, under `wake_key`). Throws
+// std::system_error when either cannot be had.
+void open_event_loop(int listen_fd, uint64_t listen_key, uint64_t wake_key, int& epfd, int& wake_fd);
 
 }  // namespace tessaro::sim

@@ -1,6 +1,5 @@
 #include "http_server.h"
 
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -118,15 +117,7 @@ bool Server::listen(const std::string& address, uint16_t port, std::string& erro
 
 void Server::start() {
     if (listen_fd_ < 0 || loop_thread_.joinable()) return;
-    epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epfd_ < 0 || wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll");
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kListenKey;
-    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, listen_fd_, &ev);
-    ev.data.u64 = kWakeKey;
-    ::epoll_ctl(epfd_, EPOLL_CTL_ADD, wake_fd_, &ev);
+    open_event_loop(listen_fd_, kListenKey, kWakeKey, epfd_, wake_fd_);
     for (size_t i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { work(); });
     loop_thread_ = std::thread([this] { loop(); });
 }
