@@ -311,6 +311,13 @@ TEST_F(HostileHttp, NothingAnotherSiteCanUse) {
             EXPECT_EQ(c->status(), 403) << site << ": " << request.substr(0, 40);
         }
     }
+    // What a plain form can send (from any page) is no change.
+    for (const char* method : {"POST /api/faults", "PUT /api/plc"})
+        EXPECT_EQ(ask(std::string(method) + " HTTP/1.1\r\n" + host_ +
+                      "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\n{}")
+                      ->status(),
+                  415)
+            << method;
     // A change must name its host; a plain read need not.
     EXPECT_EQ(ask("PUT /api/nodes/demo.Speed HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 13\r\n\r\n"
                   "{\"value\":\"7\"}")
@@ -349,10 +356,33 @@ TEST_F(HostileHttp, NothingAnotherSiteCanUse) {
         EXPECT_NE(c->status(), 0) << request.substr(0, 40);
         EXPECT_EQ(c->header("X-Frame-Options"), "DENY") << request.substr(0, 40);
         EXPECT_EQ(c->header("X-Content-Type-Options"), "nosniff") << request.substr(0, 40);
+        EXPECT_EQ(c->header("Cross-Origin-Resource-Policy"), "same-origin") << request.substr(0, 40);
+        EXPECT_EQ(c->header("Referrer-Policy"), "no-referrer") << request.substr(0, 40);
+        EXPECT_EQ(c->header("Cache-Control"), "no-store") << request.substr(0, 40);
         std::string csp = c->header("Content-Security-Policy");
         EXPECT_NE(csp.find("frame-ancestors 'none'"), std::string::npos) << request.substr(0, 40);
         EXPECT_NE(csp.find("script-src 'self'"), std::string::npos) << request.substr(0, 40);
         EXPECT_NE(csp.find("default-src 'none'"), std::string::npos) << request.substr(0, 40);
+    }
+}
+
+TEST_F(HostileHttp, MalformedRequestsAreRefusedWithTheirReason) {
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"GET * HTTP/1.1\r\n" + host_ + "\r\n", 400, "malformed HTTP request (its target is no path)"},
+        {"GET /api/nodes/demo%2 HTTP/1.1\r\n" + host_ + "\r\n", 400, "its target is no path"},
+        {"GET /api/nodes/demo%00 HTTP/1.1\r\n" + host_ + "\r\n", 400, "its target is no path"},
+        {"GET /api/machine HTTP/1.1\r\n" + host_ + "X-A: one\r\n\ttwo\r\n\r\n", 400, "a header line is folded"},
+        {"GET /api/machine HTTP/1.1\r\n" + host_ + std::string(101 * 6, 'x') + "\r\n\r\n", 400, "malformed HTTP"},
+        {"BREW /api/machine HTTP/1.1\r\n" + host_ + "\r\n", 404, "no such resource or operation"},
+        // Escapes in a path are decoded: the node's name as it is.
+        {get("/api/nodes/demo%2ESpeed"), 200, "\"name\":\"demo.Speed\""},
+        {get("/api/nodes/sys.%42oardAddr"), 200, "\"name\":\"sys.BoardAddr\""},
+        {get("/api/nodes/demo.Speed%30"), 404, "no node named \\\"demo.Speed0\\\""},
+    };
+    for (const auto& [request, status, part] : cases) {
+        auto c = ask(request);
+        EXPECT_EQ(c->status(), status) << request.substr(0, 60);
+        EXPECT_NE(c->received().find(part), std::string::npos) << request.substr(0, 60) << c->received();
     }
 }
 
