@@ -11,7 +11,7 @@ build=$1
 seconds=${2:-50}
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-fuzz.XXXXXX")
 failed=()
-for target in lib_reply sim_request scenario http_request api_body; do
+for target in lib_reply sim_request scenario http_request api_body trace_line; do
   bin="$build/tessaro/fuzz/fuzz_$target"
   corpus="$work/$target"
   mkdir -p "$corpus"

@@ -44,9 +44,14 @@ bool get_strings(wire::Reader& r, std::vector<std::string>& v) {
 
 }  // namespace
 
-const char* op_name(Op op) {
+const char* request_op_name(Op op) {
     for (const auto& e : kOps)
         if (e.op == op) return e.name;
+    return nullptr;
+}
+
+const char* op_name(Op op) {
+    if (const char* name = request_op_name(op)) return name;
     if (op == Op::PlcChanged) return "PlcChanged";
     return "";
 }

@@ -38,6 +38,9 @@ inline bool is_api_op(Op op) { return op >= Op::ApiSetPlc && op <= Op::ApiReset;
 
 // The name of an operation ("GetNode"), or "" for a number that names none.
 const char* op_name(Op op);
+// The name of a request operation (Hello included), or null for a number
+// that no request has (an event's among them).
+const char* request_op_name(Op op);
 // The request operation of a name (Hello included); false when the name is
 // no request operation's.
 bool op_from_name(const std::string& name, Op& op);

@@ -18,6 +18,7 @@
 
 #include "connection.h"
 #include "request.h"
+#include "trace/trace_line.h"
 #include "trace_sink.h"
 
 namespace tessaro::sim {
@@ -59,17 +60,12 @@ public:
     static constexpr size_t kKeptBytes = 64u << 20;
 
 private:
-    // What one line says.
+    // What one line says, formatted by trace::format when it is written or
+    // read.
     struct Entry {
-        int64_t time_us = 0;  // since the epoch
-        std::string conn;
-        std::optional<uint32_t> plc_event;  // a pushed PlcChanged event with this state word;
-        Request request;                    // otherwise a request
-        std::optional<int32_t> result;      // and how it ended
-        std::optional<FaultHit> fault;
+        trace::TraceLine line;
         size_t bytes() const;  // the text it holds
     };
-    static std::string format(const Entry& e);
     // The slot of a new line, numbered last_ + 1, the oldest lines given up
     // for it if need be; the caller fills it and calls kept().
     Entry& next_slot();

@@ -1,11 +1,13 @@
 // The trace's lines kept in memory: read back as the file has them, across
-// reused slots, and bounded by size as well as by count.
+// reused slots, and bounded by size as well as by count; every line the
+// simulator writes reads back as a trace::TraceLine that formats the same.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "support.h"
 #include "trace.h"
+#include "trace/trace_line.h"
 
 namespace tessaro::sim {
 namespace {
@@ -66,6 +68,12 @@ TEST(Trace, KeptLinesReadBackAsTheFileHasThemWhenSlotsAreReused) {
         ASSERT_EQ(kept[k].first, number);
         ASSERT_EQ(kept[k].second, lines[number - 1]) << "line " << number;
     }
+    for (size_t i = 0; i < 7; ++i) {
+        std::string line_error;
+        auto parsed = trace::parse(lines[i], line_error);
+        ASSERT_TRUE(parsed) << line_error << "\n" << lines[i];
+        EXPECT_EQ(trace::format(*parsed), lines[i]);
+    }
     EXPECT_NE(lines[2].find(R"("args":[7,{"hex":"FF32"}],"node":"a.b","result":-14,"fault":{"index":3,"kind":"result"})"),
               std::string::npos)
         << lines[2];
@@ -73,6 +81,40 @@ TEST(Trace, KeptLinesReadBackAsTheFileHasThemWhenSlotsAreReused) {
     ASSERT_EQ(newest.size(), 3u);
     EXPECT_EQ(newest.front().first, total - 2);
     EXPECT_EQ(newest.back().second, lines.back());
+}
+
+// The control API's requests and a move, as the simulator traces them: each
+// line reads back as what it says.
+TEST(Trace, ApiRequestsAndMovesReadBack) {
+    Trace trace([](const std::string&) {});
+    FaultHit delay;
+    delay.index = 1;
+    FaultHit close;
+    close.kind = FaultHit::Kind::Close;
+    FaultHit silent;
+    silent.kind = FaultHit::Kind::Silent;
+    trace.request("http 127.0.0.1:8080", named(Op::ApiSetPlc, {Arg{32768, ""}, Arg{0, ""}}, {}), ended(0, delay));
+    trace.request("http 127.0.0.1:8080", named(Op::ApiSetJob, {Arg{0, "Job"}, Arg{1, ""}, Arg{-1, ""}}, {"Job"}), ended(0));
+    trace.request("http 127.0.0.1:8080", named(Op::ApiAddFault, {Arg{0, R"({"op": "JobStart"})"}}, {}), ended(0, close));
+    trace.request("c", named(Op::MoveSubtree, {Arg{4, ""}, Arg{9, ""}, Arg{0, ""}}, {"a.b", ""}), ended(std::nullopt, silent));
+    trace.request("c", named(Op::MoveSubtree, {Arg{4, ""}, Arg{5, ""}, Arg{0, ""}}, {"a.b", "c"}), ended(-3));
+    const char* expected[] = {
+        R"("conn":"http 127.0.0.1:8080","op":"ApiSetPlc","args":[32768,0],"result":0,"fault":{"index":1,"kind":"delay"}})",
+        R"("conn":"http 127.0.0.1:8080","op":"ApiSetJob","args":["Job",1,-1],"node":"Job","result":0})",
+        R"("conn":"http 127.0.0.1:8080","op":"ApiAddFault","args":["{\"op\": \"JobStart\"}"],"result":0,"fault":{"index":0,"kind":"close"}})",
+        R"("conn":"c","op":"MoveSubtree","args":[4,9,0],"node":"a.b","newparent":null,"result":null,"fault":{"index":0,"kind":"silent"}})",
+        R"("conn":"c","op":"MoveSubtree","args":[4,5,0],"node":"a.b","newparent":"c","result":-3})",
+    };
+    auto kept = trace.lines_after(0, 10);
+    ASSERT_EQ(kept.size(), 5u);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const std::string& line = kept[i].second;
+        EXPECT_EQ(line.substr(line.find(",\"conn\"") + 1), expected[i]);
+        std::string error;
+        auto parsed = trace::parse(line, error);
+        ASSERT_TRUE(parsed) << error << "\n" << line;
+        EXPECT_EQ(trace::format(*parsed), line);
+    }
 }
 
 TEST(Trace, LargeLinesKeepFewerLinesRatherThanAllTheMemory) {

@@ -1,0 +1,510 @@
+#include "trace/trace_line.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "protocol/messages.h"
+#include "text/json_text.h"
+#include "text/json_writer.h"
+
+namespace tessaro::trace {
+
+namespace {
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and
+// back (H. Hinnant's algorithms: exact for any year, no table).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    auto yoe = static_cast<unsigned>(y - era * 400);
+    unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    auto doe = static_cast<unsigned>(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+bool leap(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+
+unsigned days_in_month(int64_t y, unsigned m) {
+    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap(y) ? 29 : kDays[m - 1];
+}
+
+void put_digits(char* at, int64_t v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) at[i] = static_cast<char>('0' + v % 10);
+}
+
+// A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
+void text_or_hex(text::JsonWriter& w, const std::string& s) {
+    if (text::is_utf8(s)) w.str(s);
+    else w.object().key("hex").str(text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size())).end();
+}
+
+void node_key(text::JsonWriter& w, const char* key, const NodeRef& n) {
+    if (n.state == NodeRef::State::Absent) return;
+    w.key(key);
+    if (n.state == NodeRef::State::Unknown) w.null();
+    else text_or_hex(w, n.name);
+}
+
+// ---- reading
+
+// A strict reader of the one layout format() writes: no blanks, keys in
+// their order, strings escaped as text::append_json_string escapes them,
+// integers without leading zeros. Each step either takes exactly what
+// format() would have written or fails, naming the column and the key.
+class Reader {
+public:
+    Reader(std::string_view s, std::string& error) : s_(s), error_(error) {}
+
+    bool fail(size_t at, const std::string& what) {
+        error_ = "column " + std::to_string(at + 1) + ": ";
+        if (!key_.empty()) error_ += "\"" + std::string(key_) + "\": ";
+        error_ += what;
+        return false;
+    }
+    bool fail(const std::string& what) { return fail(pos_, what); }
+
+    bool at_end() const { return pos_ == s_.size(); }
+    char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
+    size_t pos() const { return pos_; }
+
+    // Exactly `lit` next.
+    bool expect(std::string_view lit) {
+        if (s_.substr(pos_, lit.size()) != lit) {
+            if (pos_ >= s_.size()) return fail("the line ends where " + std::string(lit) + " was expected");
+            return fail("expected " + std::string(lit));
+        }
+        pos_ += lit.size();
+        return true;
+    }
+    bool take(char c) {
+        if (peek() != c || at_end()) return false;
+        ++pos_;
+        return true;
+    }
+
+    // `"key":`; the key is then named in the errors that follow.
+    bool key(std::string_view& k) {
+        size_t start = pos_;
+        if (!take('"')) return fail("expected a key");
+        size_t end = pos_;
+        while (end < s_.size() && s_[end] >= 'a' && s_[end] <= 'z') ++end;
+        if (end == pos_ || end >= s_.size() || s_[end] != '"') return fail(start, "expected a key");
+        k = s_.substr(pos_, end - pos_);
+        pos_ = end + 1;
+        key_ = {};
+        if (!expect(":")) return false;
+        key_ = k;
+        return true;
+    }
+    // Exactly the key `k`.
+    bool key_is(std::string_view k) {
+        size_t start = pos_;
+        std::string_view got;
+        if (!key(got)) return false;
+        if (got != k) {
+            key_ = {};
+            return fail(start, "expected the key \"" + std::string(k) + "\", not \"" + std::string(got) + "\"");
+        }
+        return true;
+    }
+    void no_key() { key_ = {}; }
+    void name_key(std::string_view k) { key_ = k; }
+
+    bool null() {
+        if (s_.substr(pos_, 4) != "null") return false;
+        pos_ += 4;
+        return true;
+    }
+
+    // An integer from `min` to `max`, as std::to_chars writes it.
+    template <class T>
+    bool integer(T min, T max, T& out) {
+        size_t start = pos_;
+        size_t p = pos_;
+        if (p < s_.size() && s_[p] == '-') ++p;
+        size_t digits = p;
+        while (p < s_.size() && s_[p] >= '0' && s_[p] <= '9') ++p;
+        if (p == digits) return fail("expected a number");
+        if (s_[digits] == '0' && (p - digits > 1 || digits > start)) return fail(start, "a number as it is never written");
+        if (p < s_.size() && (s_[p] == '.' || s_[p] == 'e' || s_[p] == 'E')) return fail(start, "expected a whole number");
+        T v{};
+        auto [stop, ec] = std::from_chars(s_.data() + start, s_.data() + p, v);
+        if (ec != std::errc() || stop != s_.data() + p || v < min || v > max)
+            return fail(start, "the number is out of range");
+        out = v;
+        pos_ = p;
+        return true;
+    }
+
+    // A JSON string whose text is UTF-8 and escaped as format() escapes it.
+    bool string(std::string& out) {
+        size_t start = pos_;
+        if (!take('"')) return fail("expected a string");
+        out.clear();
+        size_t run = pos_;
+        for (;;) {
+            if (pos_ >= s_.size()) return fail(start, "the string is not closed");
+            auto c = static_cast<unsigned char>(s_[pos_]);
+            if (c == '"') break;
+            if (c >= 0x20 && c != '\\' && c != 0x7F) {
+                ++pos_;
+                continue;
+            }
+            out.append(s_.data() + run, pos_ - run);
+            if (c != '\\') return fail("a control character that is not escaped");
+            if (!escape(out)) return false;
+            run = pos_;
+        }
+        out.append(s_.data() + run, pos_ - run);
+        ++pos_;
+        if (!text::is_utf8(out)) return fail(start, "a string that is not UTF-8");
+        return true;
+    }
+
+    // A text: a string, or {"hex":"..."} for one that is not UTF-8.
+    bool text(std::string& out) {
+        if (peek() == '"') return string(out);
+        size_t start = pos_;
+        if (!take('{')) return fail("expected a text");
+        std::string_view outer = key_;
+        std::string_view k;
+        if (!key(k)) return false;
+        if (k != "hex") {
+            key_ = outer;
+            return fail(start + 1, "a text is a string or {\"hex\": ...}, not an object with \"" + std::string(k) + "\"");
+        }
+        size_t digits = pos_;
+        if (!take('"')) return fail("expected a string of hex digits");
+        out.clear();
+        while (pos_ + 1 < s_.size() && s_[pos_] != '"') {
+            int hi = hex_digit(s_[pos_]), lo = hex_digit(s_[pos_ + 1]);
+            if (hi < 0 || lo < 0) return fail("expected two upper-case hex digits");
+            out += static_cast<char>(hi << 4 | lo);
+            pos_ += 2;
+        }
+        if (!take('"')) return fail(pos_ < s_.size() ? "expected two upper-case hex digits" : "the string is not closed");
+        if (text::is_utf8(out)) return fail(digits, "a UTF-8 text is written as a string, not in hex");
+        key_ = outer;
+        return expect("}");
+    }
+
+private:
+    static int hex_digit(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    // After the backslash at pos_: what append_json_string writes for a
+    // character it escapes, and nothing else.
+    bool escape(std::string& out) {
+        size_t start = pos_;
+        char e = pos_ + 1 < s_.size() ? s_[pos_ + 1] : '\0';
+        switch (e) {
+            case '"': out += '"'; pos_ += 2; return true;
+            case '\\': out += '\\'; pos_ += 2; return true;
+            case 'n': out += '\n'; pos_ += 2; return true;
+            case 'r': out += '\r'; pos_ += 2; return true;
+            case 't': out += '\t'; pos_ += 2; return true;
+            case 'u': break;
+            default: return fail(start, "an escape that is never written");
+        }
+        // \u00XX, upper-case, for the other control characters and DEL.
+        if (s_.size() - pos_ < 6 || s_[pos_ + 2] != '0' || s_[pos_ + 3] != '0')
+            return fail(start, "an escape that is never written");
+        int hi = hex_digit(s_[pos_ + 4]), lo = hex_digit(s_[pos_ + 5]);
+        if (hi < 0 || lo < 0) return fail(start, "an escape that is never written");
+        int c = hi << 4 | lo;
+        if ((c >= 0x20 && c != 0x7F) || c == '\n' || c == '\r' || c == '\t')
+            return fail(start, "an escape that is never written");
+        out += static_cast<char>(c);
+        pos_ += 6;
+        return true;
+    }
+
+    std::string_view s_;
+    std::string& error_;
+    size_t pos_ = 0;
+    std::string_view key_;  // the key whose value is being read
+};
+
+bool read_node(Reader& r, NodeRef& n) {
+    if (r.null()) {
+        n.state = NodeRef::State::Unknown;
+        n.name.clear();
+        return true;
+    }
+    n.state = NodeRef::State::Named;
+    return r.text(n.name);
+}
+
+bool read_op(Reader& r, TraceLine& l) {
+    if (r.peek() == '"') {
+        size_t start = r.pos();
+        std::string name;
+        proto::Op op{};
+        if (!r.string(name)) return false;
+        if (!proto::op_from_name(name, op)) return r.fail(start, "no request operation is named \"" + name + "\"");
+        l.op = static_cast<uint16_t>(op);
+        return true;
+    }
+    size_t start = r.pos();
+    uint16_t op = 0;
+    if (!r.integer<uint16_t>(0, UINT16_MAX, op)) return false;
+    if (proto::request_op_name(static_cast<proto::Op>(op)))
+        return r.fail(start, "operation " + std::to_string(op) + " is written by its name");
+    l.op = op;
+    return true;
+}
+
+bool read_args(Reader& r, TraceLine& l) {
+    if (r.null()) {
+        l.decoded = false;
+        l.args.clear();
+        return true;
+    }
+    l.decoded = true;
+    size_t n = 0;
+    if (!r.expect("[")) return false;
+    if (!r.take(']')) {
+        do {
+            if (n == l.args.size()) l.args.emplace_back();
+            Arg& a = l.args[n++];
+            char c = r.peek();
+            a.text = c == '"' || c == '{';
+            if (a.text) {
+                if (!r.text(a.str)) return false;
+            } else {
+                a.str.clear();
+                if (!r.integer<int64_t>(INT64_MIN, INT64_MAX, a.num)) return false;
+            }
+        } while (r.take(','));
+        if (!r.expect("]")) return false;
+    }
+    l.args.resize(n);
+    return true;
+}
+
+bool read_result(Reader& r, TraceLine& l) {
+    if (r.null()) {
+        l.result.reset();
+        return true;
+    }
+    int32_t v = 0;
+    if (!r.integer<int32_t>(INT32_MIN, INT32_MAX, v)) return false;
+    l.result = v;
+    return true;
+}
+
+bool read_fault(Reader& r, TraceLine& l) {
+    FaultRef f;
+    if (!r.expect("{") || !r.key_is("index") || !r.integer<uint64_t>(0, UINT64_MAX, f.index) || !r.expect(",") ||
+        !r.key_is("kind"))
+        return false;
+    size_t start = r.pos();
+    std::string kind;
+    if (!r.string(kind)) return false;
+    static const FaultKind kKinds[] = {FaultKind::Result, FaultKind::Silent, FaultKind::Close, FaultKind::Delay};
+    bool known = false;
+    for (FaultKind k : kKinds)
+        if (kind == fault_kind_name(k)) f.kind = k, known = true;
+    if (!known) return r.fail(start, "no fault kind is named \"" + kind + "\"");
+    r.no_key();
+    if (!r.expect("}")) return false;
+    l.fault = f;
+    return true;
+}
+
+// The members of a request after "conn", in the order format() writes them.
+// A key added later (what a reply carried) goes in its place here, optional,
+// and lines without it read as before.
+struct Member {
+    const char* key;
+    bool required;
+    bool (*read)(Reader&, TraceLine&);
+};
+const Member kRequestMembers[] = {
+    {"op", true, read_op},
+    {"args", true, read_args},
+    {"node", false, [](Reader& r, TraceLine& l) { return read_node(r, l.node); }},
+    {"newparent", false, [](Reader& r, TraceLine& l) { return read_node(r, l.newparent); }},
+    {"result", true, read_result},
+    {"fault", false, read_fault},
+};
+
+bool read_request(Reader& r, TraceLine& l) {
+    l.plc_event.reset();
+    l.node.state = l.newparent.state = NodeRef::State::Absent;
+    l.node.name.clear();
+    l.newparent.name.clear();
+    l.fault.reset();
+    const size_t count = sizeof kRequestMembers / sizeof kRequestMembers[0];
+    size_t next = 0;  // members before it are read or skipped
+    do {
+        size_t start = r.pos();
+        r.no_key();
+        std::string_view k;
+        if (!r.key(k)) return false;
+        size_t i = next;
+        while (i < count && k != kRequestMembers[i].key) ++i;
+        r.no_key();
+        if (i == count) {
+            for (size_t j = 0; j < next; ++j)
+                if (k == kRequestMembers[j].key) return r.fail(start, "the key \"" + std::string(k) + "\" out of order");
+            return r.fail(start, "an unknown key \"" + std::string(k) + "\"");
+        }
+        for (size_t j = next; j < i; ++j)
+            if (kRequestMembers[j].required)
+                return r.fail(start, "the key \"" + std::string(kRequestMembers[j].key) + "\" is missing");
+        r.name_key(k);
+        if (!kRequestMembers[i].read(r, l)) return false;
+        next = i + 1;
+    } while (r.take(','));
+    r.no_key();
+    for (size_t j = next; j < count; ++j)
+        if (kRequestMembers[j].required)
+            return r.fail("the key \"" + std::string(kRequestMembers[j].key) + "\" is missing");
+    return true;
+}
+
+}  // namespace
+
+const char* fault_kind_name(FaultKind k) {
+    switch (k) {
+        case FaultKind::Result: return "result";
+        case FaultKind::Silent: return "silent";
+        case FaultKind::Close: return "close";
+        case FaultKind::Delay: return "delay";
+    }
+    return "?";
+}
+
+std::string_view utc_text(int64_t us, char (&out)[kTimeTextSize + 1]) {
+    us = us < kMinTime ? kMinTime : us > kMaxTime ? kMaxTime : us;
+    int64_t secs = us / 1000000, micros = us % 1000000;
+    if (micros < 0) micros += 1000000, secs -= 1;
+    // Date and time of day change once a second: each thread formats them
+    // then, and only the microseconds for every line.
+    constexpr size_t kPrefix = 20;  // "2026-12-07T21:03:04."
+    thread_local int64_t formatted = INT64_MIN;
+    thread_local char prefix[kPrefix] = {};
+    if (secs != formatted) {
+        int64_t days = secs / 86400, rest = secs % 86400;
+        if (rest < 0) rest += 86400, days -= 1;
+        int64_t y = 0;
+        unsigned m = 0, d = 0;
+        civil_from_days(days, y, m, d);
+        std::memcpy(prefix, "0000-00-00T00:00:00.", kPrefix);
+        put_digits(prefix, y, 4);
+        put_digits(prefix + 5, m, 2);
+        put_digits(prefix + 8, d, 2);
+        put_digits(prefix + 11, rest / 3600, 2);
+        put_digits(prefix + 14, rest / 60 % 60, 2);
+        put_digits(prefix + 17, rest % 60, 2);
+        formatted = secs;
+    }
+    std::memcpy(out, prefix, kPrefix);
+    put_digits(out + kPrefix, micros, 6);
+    out[kTimeTextSize - 1] = 'Z';
+    out[kTimeTextSize] = '\0';
+    return std::string_view(out, kTimeTextSize);
+}
+
+bool parse_utc(std::string_view t, int64_t& us) {
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd.ddddddZ";
+    if (t.size() != kTimeTextSize) return false;
+    for (size_t i = 0; i < kTimeTextSize; ++i) {
+        bool digit = t[i] >= '0' && t[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : t[i] != kShape[i]) return false;
+    }
+    auto num = [&](size_t at, size_t n) {
+        int64_t v = 0;
+        for (size_t i = at; i < at + n; ++i) v = v * 10 + (t[i] - '0');
+        return v;
+    };
+    int64_t y = num(0, 4), mo = num(5, 2), d = num(8, 2), h = num(11, 2), mi = num(14, 2), s = num(17, 2);
+    if (mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, static_cast<unsigned>(mo)) || h > 23 || mi > 59 || s > 59)
+        return false;
+    int64_t days = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+    us = ((days * 86400 + h * 3600 + mi * 60 + s) * 1000000) + num(20, 6);
+    return true;
+}
+
+std::string format(const TraceLine& l) {
+    text::JsonWriter w;
+    char time[kTimeTextSize + 1];
+    w.reserve(256).object().key("time").str(utc_text(l.time_us, time)).key("conn").str(l.conn);
+    if (l.plc_event) return w.key("event").str("PlcChanged").key("state").num(*l.plc_event).end().take();
+    w.key("op");
+    if (const char* name = proto::request_op_name(static_cast<proto::Op>(l.op))) w.str(name);
+    else w.num(l.op);
+    w.key("args");
+    if (l.decoded) {
+        w.array();
+        for (const Arg& a : l.args) {
+            if (a.text) text_or_hex(w, a.str);
+            else w.num(a.num);
+        }
+        w.end();
+    } else {
+        w.null();
+    }
+    node_key(w, "node", l.node);
+    node_key(w, "newparent", l.newparent);
+    w.key("result");
+    if (l.result) w.num(*l.result);
+    else w.null();
+    if (l.fault) {
+        char index[24];
+        auto end = std::to_chars(index, index + sizeof index, l.fault->index).ptr;
+        w.key("fault").object().key("index").raw(std::string_view(index, static_cast<size_t>(end - index)));
+        w.key("kind").str(fault_kind_name(l.fault->kind)).end();
+    }
+    return w.end().take();
+}
+
+bool parse(std::string_view text, TraceLine& out, std::string& error) {
+    Reader r(text, error);
+    std::string time;
+    if (!r.expect("{") || !r.key_is("time")) return false;
+    size_t at = r.pos();
+    if (!r.string(time)) return false;
+    if (!parse_utc(time, out.time_us))
+        return r.fail(at, "expected a time as \"2026-12-07T21:03:04.123456Z\"");
+    if (!r.expect(",") || !r.key_is("conn") || !r.string(out.conn)) return false;
+    r.no_key();
+    if (!r.expect(",")) return false;
+    if (text.substr(r.pos(), 8) == "\"event\":") {
+        if (!r.key_is("event") || !r.expect("\"PlcChanged\"")) return false;
+        uint32_t state = 0;
+        if (!r.expect(",") || !r.key_is("state") || !r.integer<uint32_t>(0, UINT32_MAX, state)) return false;
+        out.plc_event = state;
+        r.no_key();
+    } else if (!read_request(r, out)) {
+        return false;
+    }
+    if (!r.expect("}")) return false;
+    if (!r.at_end()) return r.fail("bytes after the line's object");
+    return true;
+}
+
+std::optional<TraceLine> parse(std::string_view text, std::string& error) {
+    TraceLine line;
+    if (!parse(text, line, error)) return std::nullopt;
+    return line;
+}
+
+}  // namespace tessaro::trace
