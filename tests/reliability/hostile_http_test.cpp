@@ -377,6 +377,7 @@ TEST_F(HostileHttp, MalformedRequestsAreRefusedWithTheirReason) {
         // Escapes in a path are decoded: the node's name as it is.
         {get("/api/nodes/demo%2ESpeed"), 200, "\"name\":\"demo.Speed\""},
         {get("/api/nodes/sys.%42oardAddr"), 200, "\"name\":\"sys.BoardAddr\""},
+        {get("/api/nodes/demo%09x"), 404, "no node named \\\"demo\\tx\\\""},
         {get("/api/nodes/demo.Speed%30"), 404, "no node named \\\"demo.Speed0\\\""},
     };
     for (const auto& [request, status, part] : cases) {

@@ -91,6 +91,7 @@ t "unknown PLC state" 400 .error '"unknown PLC state \"PLC_NAP\""' -X PUT "${jso
 t "pushed to the client" 200 '[.[] | select(.event and .state == 32804)] | length' 1 api/trace?after=0
 t "API changes traced" 200 '[.[] | select(.conn | startswith("http")) | .op] | unique' '["ApiAddFault","ApiRemoveFault","ApiSetJob","ApiSetPlc","SetNodeValueString","WriteNodeSync"]' api/trace?after=0
 t "traced with its fault" 200 '[.[] | select(.op == "ApiSetPlc")][0] | [.args, .result, .fault.kind]' '[[32768,0],-14,"result"]' api/trace?after=0
+t "the trace from its first line" 200 '.[0].seq' 1 api/trace
 t "trace after N" 200 'length' 0 "api/trace?after=$(curl -s "http://$H/api/trace" | jq '.[-1].seq')"
 curl -s -N --max-time 2 "http://$H/api/events?after=1" >"$work/events"
 check "events after N" 'data: {"seq":2,' "$(grep -m1 -o '^data: {"seq":[0-9]*,' "$work/events")"
