@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "text/json_text.h"
 #include "text/json_writer.h"
@@ -150,7 +151,19 @@ std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std:
     uint64_t end = std::min<uint64_t>(last_, first + max - 1);
     std::vector<std::pair<uint64_t, Entry>> taken;
     taken.reserve(static_cast<size_t>(end - first + 1));
-    for (uint64_t n = first; n <= end; ++n) taken.emplace_back(n, ring_[(n - 1) % kKeptLines]);
+    // Copied a piece at a time, so that the requests being traced wait for
+    // a piece at most; lines given up meanwhile are left out, as their
+    // numbers show.
+    for (uint64_t n = first; n <= end;) {
+        for (uint64_t stop = std::min(end, n + kCopiedAtOnce - 1); n <= stop; ++n)
+            taken.emplace_back(n, ring_[(n - 1) % kKeptLines]);
+        if (n > end) break;
+        lk.unlock();
+        if (between_pieces) between_pieces();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));  // a woken request takes the lock first
+        lk.lock();
+        n = std::max(n, first_);
+    }
     lk.unlock();  // formatted without holding back the requests being traced
     std::vector<Numbered> out;
     out.reserve(taken.size());

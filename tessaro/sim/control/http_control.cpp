@@ -11,7 +11,6 @@
 #include "api_json.h"
 #include "control_port.h"
 #include "page.h"
-#include "scenario_writer.h"
 #include "trace.h"
 #include "value.h"
 #include "xal_tessaro.h"
@@ -56,27 +55,6 @@ std::string numbered(const Trace::Numbered& l) { return "{\"seq\":" + std::to_st
 std::string event_text(const std::vector<Trace::Numbered>& lines) {
     std::string out = "id: " + std::to_string(lines.back().first) + "\n";
     for (const auto& l : lines) out += "data: " + numbered(l) + "\n";
-    return out + "\n";
-}
-
-// The machine as the page shows it, as one JSON object: "machine" as GET
-// /api/machine gives it, "plc" and "faults" as their GETs do.
-std::string machine_state(ControlPort& port) {
-    std::string machine, error;
-    port.inspect([&](const MachineView& v) { write_scenario(v, machine, error); });
-    if (!error.empty()) machine = "null";
-    return "{\"machine\":" + machine + ",\"plc\":" + dump(plc_json(port)) + ",\"faults\":" +
-           dump(faults_json(port.faults())) + "}";
-}
-
-// A server-sent event named `name` with `text` as its data, line by line.
-std::string named_event(const std::string& name, const std::string& text) {
-    std::string out = "event: " + name + "\n";
-    for (size_t at = 0; at < text.size();) {
-        size_t end = std::min(text.find('\n', at), text.size());
-        out += "data: " + text.substr(at, end - at) + "\n";
-        at = end + 1;
-    }
     return out + "\n";
 }
 
@@ -125,7 +103,7 @@ bool answer_failure(httplib::Response& res, const ControlPort::Sent& s, const st
 }  // namespace
 
 HttpControl::HttpControl(ControlPort& port, LogFn log)
-    : port_(port), log_(std::move(log)), server_(std::make_unique<httplib::Server>()) {
+    : port_(port), machine_text_(port), log_(std::move(log)), server_(std::make_unique<httplib::Server>()) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server_->set_payload_max_length(kMaxBody);
     // One request per connection: a worker never waits on an idle client,
@@ -225,10 +203,13 @@ void HttpControl::routes() {
         });
 
     s.Get("/api/machine", [this](const httplib::Request&, httplib::Response& res) {
-        std::string text, error;
-        port_.inspect([&](const MachineView& v) { write_scenario(v, text, error); });
-        if (!error.empty()) return send_error(res, 500, error);
-        res.set_content(text, kJson);
+        std::string error;
+        std::shared_ptr<const std::string> text = machine_text_.machine(error);
+        if (!text) return send_error(res, 500, error);
+        // Sent from the shared text itself, without a copy of it per request.
+        res.set_content_provider(text->size(), kJson, [text](size_t offset, size_t length, httplib::DataSink& sink) {
+            return sink.write(text->data() + offset, std::min<size_t>(length, 1 << 16));
+        });
     });
 
     s.Get("/api/nodes/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -246,7 +227,7 @@ void HttpControl::routes() {
         if (!before) return send_error(res, 404, "no node named \"" + name + "\"");
         std::string value = body["value"];
         ControlPort::Sent sent = port_.write_node(conn_of(req), name, value);
-        answer_write(res, sent, name, value, sent.result == E_OK ? node_json(port_, name).value_or(*before) : *before);
+        answer_write(res, sent, name, value, sent.result == E_OK ? written_node_json(port_, name, sent, *before) : *before);
     });
 
     s.Get("/api/plc", [this](const httplib::Request&, httplib::Response& res) { send_json(res, 200, plc_json(port_)); });
@@ -345,7 +326,7 @@ void HttpControl::routes() {
         bool machine = req.get_param_value("machine") == "1";
         auto next = std::make_shared<uint64_t>(after);
         auto quiet = std::make_shared<int>(0);
-        auto shown = std::make_shared<std::string>();  // the machine as last sent
+        auto shown = std::make_shared<std::shared_ptr<const std::string>>();  // the machine's event as last sent
         auto ticks = std::make_shared<unsigned>(0);
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
@@ -354,11 +335,10 @@ void HttpControl::routes() {
                 // The machine is looked at once a second: a large one takes a
                 // while to write out.
                 if (machine && (*ticks)++ % 2 == 0) {
-                    std::string state = machine_state(port_);
-                    if (state != *shown) {
-                        *shown = state;
-                        std::string text = named_event("machine", state);
-                        if (!sink.write(text.data(), text.size())) return false;
+                    std::shared_ptr<const std::string> event = machine_text_.state_event();
+                    if (event != *shown) {  // the same text is the same pointer
+                        *shown = event;
+                        if (!sink.write(event->data(), event->size())) return false;
                     }
                 }
                 std::this_thread::sleep_for(kEventInterval);

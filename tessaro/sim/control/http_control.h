@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "connection.h"
+#include "machine_text.h"
 
 namespace httplib {
 class Server;
@@ -49,6 +50,7 @@ private:
     bool host_allowed(const std::string& host) const;
 
     ControlPort& port_;
+    MachineText machine_text_;  // the whole machine, made once per version
     LogFn log_;
     std::unique_ptr<httplib::Server> server_;
     std::string host_;  // the bound address as a Host header names it ("127.0.0.1", "[::1]")
