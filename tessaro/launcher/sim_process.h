@@ -44,6 +44,8 @@ public:
     // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT ...) to the running simulator;
     // stop() still collects it afterwards, a stopped one included.
     void signal(int sig) { child_.signal(sig); }
+    // Its peak resident memory in KiB, known once it was stopped.
+    long max_rss_kb() const { return child_.max_rss_kb(); }
 
 private:
     ChildProcess child_;

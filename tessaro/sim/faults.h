@@ -63,6 +63,7 @@ public:
     explicit FaultTable(std::vector<Fault> faults);
 
     bool empty() const { return entries_.empty(); }
+    size_t size() const { return entries_.size(); }
     // The faults as configured, in list order.
     std::vector<Fault> faults() const;
     std::vector<FaultStatus> status() const;

@@ -80,7 +80,9 @@ void Machine::run_due() {
 }
 
 void Machine::notify(uint32_t word) {
-    // Runs under mu_: the sinks only queue the event.
+    // Runs under mu_ (the PLC engine calls it with every new word): the sinks
+    // only queue the event.
+    changed();
     for (Session* s : registered_) s->sink->plc_changed(word);
 }
 
@@ -93,6 +95,24 @@ void Machine::inspect(const std::function<void(const MachineView&)>& f) {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<Fault> faults = faults_.faults();
     f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults});
+}
+
+void Machine::changed(std::initializer_list<int32_t> nodes) {
+    uint64_t v = version_.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (!noting_) {
+        noted_from_ = v;
+        return;
+    }
+    for (int32_t n : nodes) noted_.push_back(Noted{v, n});
+    while (noted_.size() > kMaxNoted) {
+        noted_from_ = noted_.front().version;
+        noted_.pop_front();
+    }
+}
+
+void Machine::changed_all() {
+    noted_.clear();
+    noted_from_ = version_.fetch_add(1, std::memory_order_acq_rel) + 1;
 }
 
 std::optional<FaultHit> Machine::admit(Request& r, bool name_nodes, bool check_faults) {
@@ -114,7 +134,10 @@ std::optional<FaultHit> Machine::admit(Request& r, bool name_nodes, bool check_f
         if (!r.nodes[i].empty()) q.nodes.push_back(r.nodes[i]);
     }
     if (!watched) return std::nullopt;
-    return faults_.check(q);
+    size_t before = faults_.size();
+    std::optional<FaultHit> hit = faults_.check(q);
+    if (faults_.size() != before) changed();  // a fault was spent
+    return hit;
 }
 
 std::string Machine::value_text(const Node& n) const {
@@ -260,9 +283,12 @@ int Machine::write_sync(Session& s, int32_t node) {
         if (it != s.pending.end()) s.pending.erase(it);
         return E_NOEXIST;
     }
-    if (it == s.pending.end()) return E_OK;
-    n->value = std::move(it->second);
-    s.pending.erase(it);
+    if (it != s.pending.end()) {
+        n->value = std::move(it->second);
+        s.pending.erase(it);
+        changed({n->handle});
+    }
+    if (s.keep_written) s.written = value_text(*n);
     return E_OK;
 }
 
@@ -298,7 +324,10 @@ int Machine::create_node(const std::string& fullname, int32_t type) {
     n->value = default_value(n->def);
     if (!can_contain(parent, *n)) return E_NALLOWED;
     if (tree_.size() >= kMaxNodes) return E_NOMEM;
-    return tree_.insert(parent, std::move(n), SIZE_MAX) ? E_OK : E_NOMEM;
+    Node* added = tree_.insert(parent, std::move(n), SIZE_MAX);
+    if (!added) return E_NOMEM;
+    changed({added->handle, handle_of(parent)});
+    return E_OK;
 }
 
 int Machine::create_job_node(const std::string& fullname, const std::string& nodetype) {
@@ -322,7 +351,10 @@ int Machine::create_job_node(const std::string& fullname, const std::string& nod
     if (!job_node_types_[static_cast<size_t>(type)].usercreatable) return E_ACCESS;
     if (inside_running_job(parent)) return E_BUSY;
     if (tree_.size() >= kMaxNodes) return E_NOMEM;
-    return tree_.insert(parent, std::move(n), SIZE_MAX) ? E_OK : E_NOMEM;
+    Node* added = tree_.insert(parent, std::move(n), SIZE_MAX);
+    if (!added) return E_NOMEM;
+    changed({added->handle, handle_of(parent)});
+    return E_OK;
 }
 
 int Machine::delete_node(int32_t node) {
@@ -333,7 +365,9 @@ int Machine::delete_node(int32_t node) {
     if (!n->children.empty()) return E_NALLOWED;
     if (inside_running_job(n)) return E_BUSY;
     if (plc_.selected() == node) plc_.deselect();
+    int32_t parent = handle_of(n->parent);
     tree_.erase(n);
+    changed({node, parent});
     return E_OK;
 }
 
@@ -346,6 +380,7 @@ int Machine::rename_node(int32_t node, const std::string& newname) {
     Node* other = tree_.child_named(n->parent, newname);
     if (other && other != n) return E_EXIST;
     tree_.rename(n, newname);
+    changed({node});
     return E_OK;
 }
 
@@ -363,7 +398,9 @@ int Machine::move_subtree(int32_t node, int32_t newparent, int32_t position) {
     if (position == -1) position = static_cast<int32_t>(count);
     if (position < 0 || static_cast<size_t>(position) > count) return E_RANGE;
     if (tree_.depth_of(*p) + tree_.height_of(*n) > kMaxDepth) return E_NALLOWED;
+    int32_t from = handle_of(n->parent);
     tree_.move(n, p, static_cast<size_t>(position));
+    changed({node, from, newparent});
     return E_OK;
 }
 
@@ -442,6 +479,7 @@ int Machine::select_node(int32_t node) {
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     int rc = plc_.select(node, n->kind == Kind::Job ? &n->job : nullptr, clock_());
+    if (rc == E_OK) changed();  // the selection, even when the word stays
     timer_cv_.notify_all();
     return rc;
 }

@@ -5,9 +5,12 @@
 // that the connection owns and hands in.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -40,6 +43,12 @@ struct Session {
     std::map<int32_t, std::vector<int32_t>> collections;
     int32_t next_collection = 1;
     PlcSink* sink = nullptr;  // where this connection's PLC events go, once registered
+    // Set by a caller that answers with the value its write left (the control
+    // API): WriteNodeSync then puts the node's value, as it stands once the
+    // write is done, in `written`, under the same lock as the write, so that
+    // a write landing right after cannot show in it.
+    bool keep_written = false;
+    std::optional<std::string> written;
 };
 
 // Everything a machine starts from; the scenario loader fills it in.
@@ -93,6 +102,12 @@ public:
     // Calls `f` with a view of the whole machine, under the machine lock, so
     // that what `f` sees is one consistent state.
     void inspect(const std::function<void(const MachineView&)>& f);
+    // A number that changes with every change of what inspect() shows:
+    // values written, nodes created, deleted, renamed or moved, the PLC word
+    // and the selection, job settings, the faults (added, removed, spent),
+    // a reset. A machine that does not change keeps it, so that what is made
+    // of the machine can be made once per version.
+    uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
     // Admits a decoded request: names the nodes it addresses in
     // `r.nodes` when `name_nodes` is set (or a fault may need them) and,
@@ -185,6 +200,24 @@ private:
     void timer_loop();
     Node* find_job(const std::string& name);  // under mu_
 
+    // Under mu_, with every change that inspect() shows: the version moves
+    // on, and the nodes whose own fields or list of children changed
+    // (kTopLevel: the list of top-level nodes) are noted for the mirrors.
+    static constexpr int32_t kTopLevel = 0;  // no node has handle 0
+    void changed(std::initializer_list<int32_t> nodes = {});
+    // Everything changed at once (a reset): a mirror copies it all again.
+    void changed_all();
+    int32_t handle_of(const Node* n) const { return n ? n->handle : kTopLevel; }
+
+    friend class MachineMirror;
+    // A change of node `node` at `version`.
+    struct Noted {
+        uint64_t version;
+        int32_t node;
+    };
+    // Most changes noted: a mirror that has fallen further behind copies it all again.
+    static constexpr size_t kMaxNoted = 2 * kMaxNodes;
+
     mutable std::mutex mu_;
     ClockFn clock_;
     std::string name_;
@@ -196,6 +229,12 @@ private:
     std::set<Session*> registered_;
     PlcEngine plc_;
     std::string start_;  // set once, before serving starts
+    std::atomic<uint64_t> version_{0};  // changed under mu_, read without it
+    // The nodes changed, in version order, once a mirror has asked for them;
+    // every change after version noted_from_ is in it.
+    bool noting_ = false;
+    std::deque<Noted> noted_;
+    uint64_t noted_from_ = 0;
 
     std::condition_variable timer_cv_;
     std::thread timer_;

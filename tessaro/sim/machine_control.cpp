@@ -38,17 +38,21 @@ int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome,
     if (duration_ms) job->job.duration_ms = *duration_ms;
     if (plc_.selected() == job->handle) plc_.update_job(job->job);
     if (full) *full = tree_.full_name(*job);
+    changed({job->handle});
     return E_OK;
 }
 
 size_t Machine::add_fault(Fault f) {
     std::lock_guard<std::mutex> lk(mu_);
+    changed();
     return faults_.add(std::move(f));
 }
 
 bool Machine::remove_fault(size_t index) {
     std::lock_guard<std::mutex> lk(mu_);
-    return faults_.remove(index);
+    if (!faults_.remove(index)) return false;
+    changed();
+    return true;
 }
 
 std::vector<FaultStatus> Machine::fault_status() {
@@ -70,6 +74,7 @@ void Machine::reset(MachineConfig cfg) {
         if (Node* n = tree_.find(cfg.selected))
             plc_.select(n->handle, n->kind == Kind::Job ? &n->job : nullptr, clock_());
     if (plc_.word() != before) notify(plc_.word());
+    changed_all();
     timer_cv_.notify_all();
 }
 

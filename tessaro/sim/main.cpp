@@ -1,6 +1,7 @@
 // tessaro-sim: the simulated machine controller that the stand-in
 // libtessaro.so talks to. Loads a scenario (or the embedded default machine),
 // listens, and serves clients until SIGINT or SIGTERM.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -167,6 +168,10 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Blocks of 1 MiB and more (a large machine written out, the answers and
+    // events that carry it) are mapped apart and given back when freed, so
+    // that they do not stay in the heaps of the threads that used them.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace tessaro::sim {
 
@@ -106,11 +107,23 @@ std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std:
     uint64_t end = std::min<uint64_t>(last_, first + max - 1);
     std::vector<std::pair<uint64_t, Entry>> taken;
     taken.reserve(static_cast<size_t>(end - first + 1));
+    // Copied a piece at a time, so that the requests being traced wait for
+    // a piece at most; lines given up meanwhile are left out, as their
+    // numbers show.
     size_t bytes = 0;
-    for (uint64_t n = first; n <= end && (taken.empty() || bytes < max_bytes); ++n) {
-        const Entry& e = ring_[(n - 1) % kKeptLines];
-        bytes += e.bytes();
-        taken.emplace_back(n, e);
+    for (uint64_t n = first; n <= end;) {
+        for (uint64_t stop = std::min(end, n + kCopiedAtOnce - 1); n <= stop && (taken.empty() || bytes < max_bytes);
+             ++n) {
+            const Entry& e = ring_[(n - 1) % kKeptLines];
+            bytes += e.bytes();
+            taken.emplace_back(n, e);
+        }
+        if (n > end || bytes >= max_bytes) break;
+        lk.unlock();
+        if (between_pieces) between_pieces();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));  // a woken request takes the lock first
+        lk.lock();
+        n = std::max(n, first_);
     }
     lk.unlock();  // formatted without holding back the requests being traced
     std::vector<Numbered> out;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,6 +51,9 @@ public:
     std::vector<Numbered> lines_after(uint64_t after, size_t max, std::chrono::milliseconds wait = {},
                                       bool newest = false, size_t max_bytes = kKeptBytes);
     uint64_t last_number();
+    // Tests: called between two pieces of lines that lines_after copies,
+    // without the lock.
+    std::function<void()> between_pieces;
     // Wakes every waiting lines_after, for good.
     void interrupt();
 
@@ -72,6 +76,9 @@ private:
     // Counts the filled slot in and writes its line to the sink.
     void kept(Entry& e);
     void drop_oldest();
+
+    // Lines copied per hold of mu_ by lines_after.
+    static constexpr uint64_t kCopiedAtOnce = 256;
 
     TraceSink sink_;
     std::mutex mu_;

@@ -82,6 +82,7 @@ public:
     static bool split_full_name(const std::string& fullname, std::vector<std::string>& parts);
 
 private:
+    friend class MachineMirror;  // builds a copy of a tree piece by piece
     std::vector<Node*>& siblings(Node* parent);
 
     std::unordered_map<int32_t, std::unique_ptr<Node>> nodes_;

@@ -38,6 +38,12 @@ std::optional<json> node_json(ControlPort& port, const std::string& name) {
     return out;
 }
 
+json written_node_json(ControlPort& port, const std::string& name, const ControlPort::Sent& sent, const json& before) {
+    json out = node_json(port, name).value_or(before);
+    if (sent.value) out["value"] = *sent.value;
+    return out;
+}
+
 json plc_json(ControlPort& port) {
     json out;
     port.inspect([&](const MachineView& v) {

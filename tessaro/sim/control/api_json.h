@@ -11,12 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control_port.h"
 #include "faults.h"
 #include "plc.h"
 
 namespace tessaro::sim {
-
-class ControlPort;
 
 // JSON text; a text of the machine that is no UTF-8 shows replacement characters.
 std::string dump(const nlohmann::json& j);
@@ -24,6 +23,12 @@ std::string dump(const nlohmann::json& j);
 // One node: name, type, value as the library renders it, limits, unit,
 // privileges and its children's short names. None when there is no such node.
 std::optional<nlohmann::json> node_json(ControlPort& port, const std::string& name);
+// The node `name` as the answer to a value write that succeeded: the value
+// as that write left it (`sent.value`), so that a write landing right after
+// does not show in it, and the rest as node_json gives it now; `before` when
+// the node is gone by then.
+nlohmann::json written_node_json(ControlPort& port, const std::string& name, const ControlPort::Sent& sent,
+                                 const nlohmann::json& before);
 // The PLC state word, its state names, the selected node ("" for none).
 nlohmann::json plc_json(ControlPort& port);
 // The faults as scenario objects, each with its number ("index"), the

@@ -45,7 +45,10 @@ ControlPort::Sent ControlPort::write_node(const std::string& conn, const std::st
         machine_.read_node(session_, handle);  // drops a value set but not written
         return s;
     }
-    return submit(conn, proto::Op::WriteNodeSync, {Arg{handle, {}}});
+    session_.written.reset();
+    s = submit(conn, proto::Op::WriteNodeSync, {Arg{handle, {}}});
+    if (s.result == E_OK) s.value = std::move(session_.written);
+    return s;
 }
 
 ControlPort::Sent ControlPort::change_plc(const std::string& conn, uint32_t set, uint32_t clear) {

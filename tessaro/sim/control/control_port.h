@@ -25,7 +25,9 @@ class Trace;
 class ControlPort {
 public:
     // `trace`: where the path records requests (kept in memory for the API).
-    ControlPort(RequestPath& path, Trace& trace) : path_(path), machine_(path.machine()), trace_(trace) {}
+    ControlPort(RequestPath& path, Trace& trace) : path_(path), machine_(path.machine()), trace_(trace) {
+        session_.keep_written = true;
+    }
     ~ControlPort();
     ControlPort(const ControlPort&) = delete;
     ControlPort& operator=(const ControlPort&) = delete;
@@ -35,6 +37,10 @@ public:
 
     // Reads.
     void inspect(const std::function<void(const MachineView&)>& f) { machine_.inspect(f); }
+    // The number that changes whenever the machine does (Machine::version).
+    uint64_t version() const { return machine_.version(); }
+    // For a look at the whole machine that keeps a copy of its own (MachineMirror).
+    Machine& machine() { return machine_; }
     std::vector<FaultStatus> faults() { return machine_.fault_status(); }
     Trace& trace() { return trace_; }
 
@@ -43,6 +49,9 @@ public:
         const char* op;                 // the operation's name
         std::optional<int32_t> result;  // none: a fault kept the reply back
         uint32_t number = 0;            // ApiAddFault: the new fault's number
+        // write_node, when its WriteNodeSync was carried out: the node's value
+        // as that write left it, before any other change could land.
+        std::optional<std::string> value = std::nullopt;
     };
     // Each change below is traced under `conn`, the API client's name.
     // Writes a value to the node `name` as a client does (SetNodeValueString,

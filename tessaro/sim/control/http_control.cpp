@@ -11,7 +11,6 @@
 #include "control_port.h"
 #include "page.h"
 #include "text/decimal.h"
-#include "scenario_writer.h"
 #include "trace.h"
 #include "value.h"
 #include "xal_tessaro.h"
@@ -71,27 +70,6 @@ std::string numbered(const Trace::Numbered& l) { return "{\"seq\":" + std::to_st
 std::string event_text(const std::vector<Trace::Numbered>& lines) {
     std::string out = "id: " + std::to_string(lines.back().first) + "\n";
     for (const auto& l : lines) out += "data: " + numbered(l) + "\n";
-    return out + "\n";
-}
-
-// The machine as the page shows it, as one JSON object: "machine" as GET
-// /api/machine gives it, "plc" and "faults" as their GETs do.
-std::string machine_state(ControlPort& port) {
-    std::string machine, error;
-    port.inspect([&](const MachineView& v) { write_scenario(v, machine, error); });
-    if (!error.empty()) machine = "null";
-    return "{\"machine\":" + machine + ",\"plc\":" + dump(plc_json(port)) + ",\"faults\":" +
-           dump(faults_json(port.faults())) + "}";
-}
-
-// A server-sent event named `name` with `text` as its data, line by line.
-std::string named_event(const std::string& name, const std::string& text) {
-    std::string out = "event: " + name + "\n";
-    for (size_t at = 0; at < text.size();) {
-        size_t end = std::min(text.find('\n', at), text.size());
-        out += "data: " + text.substr(at, end - at) + "\n";
-        at = end + 1;
-    }
     return out + "\n";
 }
 
@@ -167,21 +145,39 @@ private:
     bool first_ = true;
 };
 
+// A text shared by many answers (the whole machine), sent a part at a time
+// without a copy of it per answer.
+class SharedBody : public http::BodySource {
+public:
+    explicit SharedBody(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+    bool next(std::string& out) override {
+        size_t n = std::min(kPartBytes, text_->size() - at_);
+        out.append(*text_, at_, n);
+        at_ += n;
+        return at_ < text_->size();
+    }
+
+private:
+    std::shared_ptr<const std::string> text_;
+    size_t at_ = 0;
+};
+
 // GET /api/events's body: every half second an event with the trace lines
 // that came since the last, and with `machine` the machine whenever it has
 // changed (looked at once a second: a large one takes a while to write out).
 // It holds one of the stream places for as long as it lives.
 class EventStream : public http::BodySource {
 public:
-    EventStream(ControlPort& port, std::atomic<int>& streams, uint64_t after, size_t max, bool machine)
-        : port_(port), streams_(streams), next_(after), max_(max), machine_(machine) {}
+    EventStream(ControlPort& port, MachineText& text, std::atomic<int>& streams, uint64_t after, size_t max,
+                bool machine)
+        : port_(port), text_(text), streams_(streams), next_(after), max_(max), machine_(machine) {}
     ~EventStream() override { --streams_; }
     bool next(std::string& out) override {
         if (machine_ && ticks_++ % 2 == 0) {
-            std::string state = machine_state(port_);
-            if (state != shown_) {
-                shown_ = std::move(state);
-                out += named_event("machine", shown_);
+            std::shared_ptr<const std::string> event = text_.state_event();
+            if (event != shown_) {  // the same text is the same pointer
+                shown_ = event;
+                out += *event;
             }
         }
         auto lines = port_.trace().lines_after(next_, max_, {}, true, kPartBytes);
@@ -196,11 +192,12 @@ public:
 
 private:
     ControlPort& port_;
+    MachineText& text_;
     std::atomic<int>& streams_;
     uint64_t next_;
     size_t max_;
     bool machine_;
-    std::string shown_;  // the machine as last sent
+    std::shared_ptr<const std::string> shown_;  // the machine's event as last sent
     unsigned ticks_ = 0;
     unsigned quiet_ = 0;
 };
@@ -244,7 +241,7 @@ const HttpControl::Route HttpControl::kRoutes[] = {
     {"GET", "/api/events", false, &HttpControl::get_events},
 };
 
-HttpControl::HttpControl(ControlPort& port, LogFn log) : port_(port), log_(std::move(log)) {
+HttpControl::HttpControl(ControlPort& port, LogFn log) : port_(port), machine_text_(port), log_(std::move(log)) {
     http::ServerLimits limits;
     limits.body_bytes = kMaxBody;
     server_ = std::make_unique<http::Server>([this](http::Request& req) { return handle(req); }, kAnswerHeaders, log_,
@@ -341,10 +338,11 @@ Response HttpControl::handle(http::Request& req) {
 }
 
 Response HttpControl::get_machine(http::Request&, const std::string&) {
-    Response r;
     std::string error;
-    port_.inspect([&](const MachineView& v) { write_scenario(v, r.body, error); });
-    if (!error.empty()) return error_response(500, error);
+    std::shared_ptr<const std::string> text = machine_text_.machine(error);
+    if (!text) return error_response(500, error);
+    Response r;
+    r.source = std::make_shared<SharedBody>(std::move(text));
     return r;
 }
 
@@ -363,7 +361,7 @@ Response HttpControl::put_node(http::Request& req, const std::string& name) {
     if (!before) return error_response(404, "no node named \"" + name + "\"");
     std::string value = body["value"];
     ControlPort::Sent sent = port_.write_node(conn_of(req), name, value);
-    return answer_write(sent, name, value, sent.result == E_OK ? node_json(port_, name).value_or(*before) : *before);
+    return answer_write(sent, name, value, sent.result == E_OK ? written_node_json(port_, name, sent, *before) : *before);
 }
 
 Response HttpControl::get_plc(http::Request&, const std::string&) { return json_response(200, plc_json(port_)); }
@@ -455,7 +453,7 @@ Response HttpControl::get_events(http::Request& req, const std::string&) {
     }
     Response r;
     r.type = "text/event-stream";
-    r.source = std::make_shared<EventStream>(port_, streams_, after, max, req.param("machine") == "1");
+    r.source = std::make_shared<EventStream>(port_, machine_text_, streams_, after, max, req.param("machine") == "1");
     r.interval = kEventInterval;
     return r;
 }

@@ -14,6 +14,7 @@
 
 #include "connection.h"
 #include "http_server.h"
+#include "machine_text.h"
 
 namespace tessaro::sim {
 
@@ -70,6 +71,7 @@ private:
     http::Response get_events(http::Request& req, const std::string& rest);
 
     ControlPort& port_;
+    MachineText machine_text_;  // the whole machine, made once per version
     LogFn log_;
     std::unique_ptr<http::Server> server_;
     std::string host_;       // the bound address as a Host header names it ("127.0.0.1", "[::1]")

@@ -117,6 +117,32 @@ TEST(Trace, ApiRequestsAndMovesReadBack) {
     }
 }
 
+TEST(Trace, LinesGivenUpWhileTheyAreCopiedAreLeftOutNotMixedUp) {
+    Trace trace([](const std::string&) {});
+    auto line = [&](uint64_t n) {
+        std::string name = "demo.N" + std::to_string(n);
+        trace.request("c", named(Op::GetNode, {Arg{0, name}}, {name}), ended(0));
+    };
+    for (uint64_t n = 1; n <= 3000; ++n) line(n);  // more than one piece
+    // While the first piece is out, a whole ring of lines takes every slot.
+    bool landed = false;
+    trace.between_pieces = [&] {
+        if (!landed)
+            for (uint64_t n = 3001; n <= 3000 + Trace::kKeptLines; ++n) line(n);
+        landed = true;
+    };
+    auto kept = trace.lines_after(0, Trace::kKeptLines);
+    ASSERT_TRUE(landed);
+    ASSERT_FALSE(kept.empty());
+    uint64_t before = 0;
+    for (const auto& [number, text] : kept) {
+        ASSERT_GT(number, before);
+        ASSERT_NE(text.find("\"demo.N" + std::to_string(number) + "\""), std::string::npos) << number << " " << text;
+        before = number;
+    }
+    EXPECT_LE(kept.back().first, 3000u) << "lines traced after the call are the next call's";
+}
+
 TEST(Trace, LargeLinesKeepFewerLinesRatherThanAllTheMemory) {
     Trace trace([](const std::string&) {});
     const std::string big(1 << 20, 'v');
