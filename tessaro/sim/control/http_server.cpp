@@ -210,8 +210,9 @@ void Server::accept_all() {
         socklen_t len = sizeof ss;
         int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: accept again shortly instead of spinning.
+            if (errno == EINTR || errno == ECONNABORTED) continue;  // one client gone: the others still wait
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors and the like: accept again shortly instead of spinning.
                 epoll_event ev{};
                 ev.data.u64 = kListenKey;
                 ::epoll_ctl(epfd_, EPOLL_CTL_MOD, listen_fd_, &ev);
