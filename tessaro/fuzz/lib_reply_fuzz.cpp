@@ -72,7 +72,7 @@ void decode(const std::vector<uint8_t>& body) {
             break;
         }
 #define XAL_LOCAL_OP(Name, Ret, Params)
-#define XAL_WIRE_OP(Name, Wire, Request, Roles, Reply, Record, Ret, Params) \
+#define XAL_WIRE_OP(Name, Wire, Request, Roles, Reply, Record, State, Ret, Params) \
     case Wire: decode_reply(r, Reply, Rec::Record); break;
 #include "xal_operations.def"
 #undef XAL_WIRE_OP

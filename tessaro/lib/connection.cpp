@@ -14,6 +14,7 @@
 #include "diag_log.h"
 #include "dial.h"
 #include "protocol/frame_io.h"
+#include "protocol/reply.h"
 #include "protocol/wire.h"
 #include "settings.h"
 
@@ -359,7 +360,7 @@ bool Connection::dispatch(const uint8_t* body, size_t len, Pending* mine) {
                 return false;
             }
             Event ev{0, 0};
-            if (!r.u32(ev.state) || !r.u32(ev.reserved)) {
+            if (!proto::decode_plc_event(r, ev.state, ev.reserved)) {
                 fail("undecodable PlcChanged event");
                 return false;
             }

@@ -10,7 +10,7 @@
 #define XAL_CHECK_SIGNATURE(name, Ret, Params)                                   \
     static_assert(std::is_same<decltype(&::name), Ret(*) Params>::value,        \
                   #name ": xal_operations.def differs from xal_tessaro.h");
-#define XAL_WIRE_OP(name, wire, request, roles, reply, record, Ret, Params) XAL_CHECK_SIGNATURE(name, Ret, Params)
+#define XAL_WIRE_OP(name, wire, request, roles, reply, record, state, Ret, Params) XAL_CHECK_SIGNATURE(name, Ret, Params)
 #define XAL_LOCAL_OP(name, Ret, Params) XAL_CHECK_SIGNATURE(name, Ret, Params)
 #include "xal_operations.def"
 #undef XAL_WIRE_OP

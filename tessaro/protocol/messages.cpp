@@ -6,25 +6,6 @@ namespace tessaro::proto {
 
 namespace {
 
-struct OpName {
-    Op op;
-    const char* name;
-};
-
-const OpName kOps[] = {
-    {Op::Hello, "Hello"},
-#define XAL_WIRE_OP(name, ...) {Op::name, #name},
-#define XAL_LOCAL_OP(...)
-#include "xal_operations.def"
-#undef XAL_WIRE_OP
-#undef XAL_LOCAL_OP
-    {Op::ApiSetPlc, "ApiSetPlc"},
-    {Op::ApiSetJob, "ApiSetJob"},
-    {Op::ApiAddFault, "ApiAddFault"},
-    {Op::ApiRemoveFault, "ApiRemoveFault"},
-    {Op::ApiReset, "ApiReset"},
-};
-
 void put_strings(wire::Writer& w, const std::vector<std::string>& v) {
     w.count(static_cast<uint32_t>(v.size()));
     for (const auto& s : v) w.str(s);
@@ -43,27 +24,6 @@ bool get_strings(wire::Reader& r, std::vector<std::string>& v) {
 }
 
 }  // namespace
-
-const char* request_op_name(Op op) {
-    for (const auto& e : kOps)
-        if (e.op == op) return e.name;
-    return nullptr;
-}
-
-const char* op_name(Op op) {
-    if (const char* name = request_op_name(op)) return name;
-    if (op == Op::PlcChanged) return "PlcChanged";
-    return "";
-}
-
-bool op_from_name(const std::string& name, Op& op) {
-    for (const auto& e : kOps)
-        if (name == e.name) {
-            op = e.op;
-            return true;
-        }
-    return false;
-}
 
 void put(wire::Writer& w, const NodeInfo& v) {
     w.i32(v.handle).i64(v.nodeid).str(v.fullname).str(v.name).str(v.path).str(v.value)

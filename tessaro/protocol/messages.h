@@ -22,13 +22,9 @@ enum class Op : uint16_t {
 #include "xal_operations.def"
 #undef XAL_WIRE_OP
 #undef XAL_LOCAL_OP
-    // Requests of the simulator's HTTP control API. They are made inside the
-    // simulator only: a library connection that sends one is refused.
-    ApiSetPlc = 150,
-    ApiSetJob,
-    ApiAddFault,
-    ApiRemoveFault,
-    ApiReset,
+#define XAL_API_OP(name, wire, ...) name = wire,
+#include "api_operations.def"
+#undef XAL_API_OP
     // Events pushed by the controller (Kind::Event, sequence number 0).
     PlcChanged = 200,
 };
@@ -37,6 +33,7 @@ enum class Op : uint16_t {
 inline bool is_api_op(Op op) { return op >= Op::ApiSetPlc && op <= Op::ApiReset; }
 
 // The name of an operation ("GetNode"), or "" for a number that names none.
+// (The operations' table is operations.h.)
 const char* op_name(Op op);
 // The name of a request operation (Hello included), or null for a number
 // that no request has (an event's among them).

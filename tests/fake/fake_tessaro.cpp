@@ -329,7 +329,7 @@ std::vector<std::string> ops()
     Ret name(FAKE_PARAMS Params) { return fake::invoke<Ret>(#name, FAKE_ARGS Params); }
 
 extern "C" {
-#define XAL_WIRE_OP(name, wire, request, roles, reply, record, Ret, Params) FAKE_DEFINE(name, Ret, Params)
+#define XAL_WIRE_OP(name, wire, request, roles, reply, record, state, Ret, Params) FAKE_DEFINE(name, Ret, Params)
 #define XAL_LOCAL_OP(name, Ret, Params) FAKE_DEFINE(name, Ret, Params)
 #include "xal_operations.def"
 #undef XAL_WIRE_OP

@@ -1,0 +1,75 @@
+#include "operations.h"
+
+#include <array>
+#include <cstring>
+
+namespace tessaro::proto {
+
+namespace {
+
+using RK = RecordKind;
+using SE = StateEffect;
+
+const Operation kOperations[] = {
+    {Op::Hello, "Hello", "su", "--", "us", RK::None, SE::Transient},
+#define XAL_WIRE_OP(name, wire, request, roles, reply, record, state, ...) \
+    {Op::name, #name, request, roles, reply, RK::record, SE::state},
+#define XAL_LOCAL_OP(...)
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
+#define XAL_API_OP(name, wire, request, roles, reply, record, state) \
+    {Op::name, #name, request, roles, reply, RK::record, SE::state},
+#include "api_operations.def"
+#undef XAL_API_OP
+};
+
+static_assert(static_cast<uint16_t>(Op::PlcChanged) < 256, "operation numbers index a table of 256");
+
+}  // namespace
+
+size_t Operation::fields() const { return std::strlen(request); }
+
+bool Operation::addresses_node() const { return std::strpbrk(roles, "nN") != nullptr; }
+
+bool Operation::carries_handle() const { return std::strpbrk(roles, "ncdm") != nullptr; }
+
+const Operation* operation(uint16_t op) {
+    // Every number is below 256: one look-up per request, not a search.
+    static const auto kByNumber = [] {
+        std::array<const Operation*, 256> t{};
+        for (const auto& o : kOperations) t[static_cast<uint16_t>(o.op)] = &o;
+        return t;
+    }();
+    return op < kByNumber.size() ? kByNumber[op] : nullptr;
+}
+
+const Operation* operation(Op op) { return operation(static_cast<uint16_t>(op)); }
+
+const Operation* operation_named(const std::string& name) {
+    for (const auto& o : kOperations)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+const Operation* operations_begin() { return kOperations; }
+const Operation* operations_end() { return kOperations + sizeof kOperations / sizeof kOperations[0]; }
+
+const char* request_op_name(Op op) {
+    const Operation* o = operation(op);
+    return o ? o->name : nullptr;
+}
+
+const char* op_name(Op op) {
+    if (const char* name = request_op_name(op)) return name;
+    if (op == Op::PlcChanged) return "PlcChanged";
+    return "";
+}
+
+bool op_from_name(const std::string& name, Op& op) {
+    const Operation* o = operation_named(name);
+    if (o) op = o->op;
+    return o != nullptr;
+}
+
+}  // namespace tessaro::proto
