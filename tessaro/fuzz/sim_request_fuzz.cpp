@@ -9,6 +9,7 @@
 
 #include "default_scenario.h"
 #include "frames.h"
+#include "protocol/reply.h"
 #include "machine.h"
 #include "request_path.h"
 #include "scenario.h"
@@ -37,7 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto no_wait = [](int64_t) { return true; };
     fuzz::for_each_frame(data, size, [&](const std::vector<uint8_t>& body) {
         sim::Request r = sim::Request::decode(body.data(), body.size());
-        path.submit(r, caller, no_wait);
+        sim::Outcome o = path.submit(r, caller, no_wait);
+        // Every reply the machine gives can be sent: it fits in a frame and
+        // decodes as its operation lays it out.
+        if (o.kind != sim::Outcome::Kind::Reply) return;
+        std::vector<uint8_t> frame = proto::encode_reply(r.op, r.seq, o.reply);
+        if (frame.size() - wire::kFrameHeader > wire::kMaxFrame) __builtin_trap();
+        proto::Reply back;
+        wire::Reader rd(frame.data() + wire::kFrameHeader, frame.size() - wire::kFrameHeader);
+        if (r.layout && !proto::decode_reply(*r.layout, rd, back)) __builtin_trap();
     });
     return 0;
 }

@@ -30,9 +30,17 @@ static_assert(static_cast<uint16_t>(Op::PlcChanged) < 256, "operation numbers in
 
 size_t Operation::fields() const { return std::strlen(request); }
 
-bool Operation::addresses_node() const { return std::strpbrk(roles, "nN") != nullptr; }
+bool Operation::addresses_node() const {
+    for (const char* r = roles; *r; ++r)
+        if (is_node_role(*r)) return true;
+    return false;
+}
 
-bool Operation::carries_handle() const { return std::strpbrk(roles, "ncdm") != nullptr; }
+bool Operation::carries_handle() const {
+    for (const char* r = roles; *r; ++r)
+        if (is_handle_role(*r)) return true;
+    return false;
+}
 
 const Operation* operation(uint16_t op) {
     // Every number is below 256: one look-up per request, not a search.

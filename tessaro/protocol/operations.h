@@ -14,6 +14,15 @@
 
 namespace tessaro::proto {
 
+// What a request field addresses (Operation::roles).
+constexpr char kNodeByHandle = 'n';
+constexpr char kNodeByName = 'N';
+// A role that names or addresses a node.
+constexpr bool is_node_role(char r) { return r == kNodeByHandle || r == kNodeByName; }
+// A role whose field is a handle: a node's, a collection's ('c'), a
+// device's ('d') or a system message's ('m').
+constexpr bool is_handle_role(char r) { return r == kNodeByHandle || r == 'c' || r == 'd' || r == 'm'; }
+
 // The record that follows a reply's result of 0.
 enum class RecordKind : uint8_t { None, NodeInfo, JobInfo, JobNodeType, DriverList, Device, DeviceList };
 

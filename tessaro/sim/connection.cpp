@@ -6,9 +6,8 @@
 
 #include <cerrno>
 
-#include "dispatch.h"
 #include "protocol/frame_io.h"
-#include "server.h"
+#include "protocol/reply.h"
 #include "trace.h"
 #include "xal_tessaro.h"
 
@@ -19,9 +18,9 @@ constexpr size_t kMinBody = 7;          // kind, sequence number and operation
 constexpr size_t kReadChunk = 64 << 10;  // per read from the socket
 }  // namespace
 
-Connection::Connection(Server& server, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
+Connection::Connection(ConnectionHost& host, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
                        const ServerOptions& opt, LogFn log)
-    : server_(server),
+    : host_(host),
       path_(path),
       epfd_(epfd),
       fd_(fd),
@@ -81,7 +80,7 @@ void Connection::read_input(uint32_t events) {
     if (n > 0) in_.insert(in_.end(), chunk, chunk + n);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        close(server_.stopping() ? "simulator stopping" : "connection error");
+        close(host_.stopping() ? "simulator stopping" : "connection error");
         return;
     }
     if (n == 0) {
@@ -129,24 +128,42 @@ void Connection::serve_input() {
 }
 
 void Connection::serve(const uint8_t* body, size_t len) {
-    waiting_ = Request::decode(body, len);
-    admission_ = path_.admit(waiting_, caller_);
-    if (admission_.delay_ms > 0) {
-        hold(Phase::Delayed);
-        server_.arm(shared_from_this(), Clock::now() + std::chrono::milliseconds(admission_.delay_ms));
-        return;
+    pending_.begin(Request::decode(body, len));
+    proceed();
+}
+
+// Runs the request's stages until it is answered or must wait; input waits
+// with it.
+void Connection::proceed() {
+    switch (path_.run(pending_, caller_)) {
+        case Wait::Done: deliver(); return;
+        case Wait::Delay:
+            hold(Phase::Delayed);
+            host_.arm(shared_from_this(), Clock::now() + std::chrono::milliseconds(pending_.delay_ms));
+            return;
+        case Wait::Save:
+            hold(Phase::Saving);
+            host_.defer_save(shared_from_this());
+            return;
     }
-    finish();
 }
 
 void Connection::delay_over() {
     if (closed_ || phase_ != Phase::Delayed) return;
     phase_ = Phase::Reading;
-    finish();
+    proceed();
     resume();
 }
 
-// Takes no input until the request in `waiting_` is answered.
+void Connection::save_over(int saved) {
+    if (closed_ || phase_ != Phase::Saving) return;
+    pending_.saved = saved;
+    phase_ = Phase::Reading;
+    proceed();
+    resume();
+}
+
+// Takes no input until the request in `pending_` is answered.
 void Connection::hold(Phase why) {
     phase_ = why;
     std::lock_guard<std::mutex> lk(out_mu_);
@@ -166,56 +183,32 @@ void Connection::resume() {
     serve_input();
 }
 
-void Connection::finish() {
-    outcome_ = admission_.outcome ? std::move(*admission_.outcome) : path_.carry_out(waiting_, caller_, admission_.fault);
-    if (path_.must_save(waiting_, outcome_)) {
-        hold(Phase::Saving);
-        server_.defer_save(shared_from_this());
-        return;
-    }
-    deliver();
-}
-
-void Connection::save_over(int saved) {
-    if (closed_ || phase_ != Phase::Saving) return;
-    if (saved != E_OK) RequestPath::unsaved(waiting_, outcome_);
-    phase_ = Phase::Reading;
-    deliver();
-    resume();
-}
-
-// Records the outcome and acts on it.
+// Acts on the answered request's outcome: its reply is encoded here, and
+// only here.
 void Connection::deliver() {
-    path_.record(caller_, waiting_, outcome_);
-    switch (outcome_.kind) {
+    const Request& r = pending_.request;
+    const Outcome& o = pending_.outcome;
+    switch (o.kind) {
         case Outcome::Kind::Silent: return;
-        case Outcome::Kind::Close: close(server_.stopping() ? "simulator stopping" : "closed by fault"); return;
+        case Outcome::Kind::Close: close(host_.stopping() ? "simulator stopping" : "closed by fault"); return;
         case Outcome::Kind::Reply: break;
     }
-    if (!send(outcome_.frame) || caller_.greeted) return;
+    if (!send(proto::encode_reply(r.op, r.seq, o.reply)) || caller_.greeted) return;
     // The handshake: only a Hello that succeeds lets the connection on.
     std::string why;
-    if (waiting_.layout && waiting_.layout->op == proto::Op::Hello && waiting_.kind == wire::Kind::Request) {
-        if (outcome_.result == E_OK) {
-            caller_.greeted = true;
-            return;
-        }
-        if (outcome_.fault) why = "handshake refused by fault";
-        else if (!waiting_.decoded || check_hello(waiting_.args, why) == E_OK) why = "handshake failed (malformed hello)";
-        else why = "handshake failed (" + why + ")";
-    } else {
+    if (r.layout && r.layout->op == proto::Op::Hello && r.kind == wire::Kind::Request)
+        why = o.fault ? "handshake refused by fault"
+                      : "handshake failed (" + (o.why.empty() ? std::string("malformed hello") : o.why) + ")";
+    else
         why = "request before handshake";
-    }
     close(why);
 }
 
 // ---- output ----------------------------------------------------------------
 
 void Connection::plc_changed(uint32_t word) {
-    wire::Writer w(wire::Kind::Event, 0, static_cast<uint16_t>(proto::Op::PlcChanged));
-    w.u32(word).u32(0);
     if (opt_.trace) opt_.trace->event(peer_, word);
-    send(w.frame());
+    send(proto::encode_plc_event(word));
 }
 
 bool Connection::send(const std::vector<uint8_t>& frame) {

@@ -15,12 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "log.h"
 #include "machine.h"
 #include "request_path.h"
 
 namespace tessaro::sim {
 
-class Server;
+class Connection;
 class StateFile;
 class Trace;
 
@@ -34,14 +35,25 @@ struct ServerOptions {
     Trace* trace = nullptr;      // --trace: every request and event is recorded
 };
 
-using LogFn = std::function<void(const std::string&)>;
+// What a connection asks of the loop that serves it, on the loop thread.
+class ConnectionHost {
+public:
+    virtual bool stopping() const = 0;
+    // Calls c->delay_over() at `when`.
+    virtual void arm(std::shared_ptr<Connection> c, TimePoint when) = 0;
+    // Saves the machine off the loop, then calls c->save_over().
+    virtual void defer_save(std::shared_ptr<Connection> c) = 0;
+
+protected:
+    ~ConnectionHost() = default;
+};
 
 class Connection : public PlcSink, public std::enable_shared_from_this<Connection> {
 public:
     // Takes ownership of the connected, non-blocking socket `fd`, which the
     // server has added to its epoll set `epfd` (with no events yet) under
     // the key `id`.
-    Connection(Server& server, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
+    Connection(ConnectionHost& host, RequestPath& path, int epfd, int fd, uint64_t id, std::string peer,
                const ServerOptions& opt, LogFn log);
     ~Connection() override;
     Connection(const Connection&) = delete;
@@ -62,7 +74,7 @@ public:
     void close(const std::string& why);
     bool closed() const { return closed_; }
 
-    // Any thread: queues a PlcChanged event (called under the machine lock).
+    // Any thread: traces a PlcChanged event and sends it or queues it.
     void plc_changed(uint32_t word) override;
 
 private:
@@ -71,7 +83,7 @@ private:
     void read_input(uint32_t events);
     void serve_input();
     void serve(const uint8_t* body, size_t len);
-    void finish();
+    void proceed();
     void hold(Phase why);
     void resume();
     void deliver();
@@ -81,7 +93,7 @@ private:
     void set_reason(const std::string& why);
     void update_interest();  // under out_mu_
 
-    Server& server_;
+    ConnectionHost& host_;
     RequestPath& path_;
     const int epfd_, fd_;
     const uint64_t id_;
@@ -97,9 +109,7 @@ private:
     size_t in_off_ = 0;
     std::optional<TimePoint> frame_since_;  // when the partial frame in in_ began
     TimePoint handshake_deadline_;
-    Request waiting_;        // the request a delay or a save holds up
-    Admission admission_;
-    Outcome outcome_;
+    Pending pending_;  // the request being served, or that a delay or a save holds up
     bool closed_ = false;
 
     // Output, from any thread.

@@ -7,6 +7,10 @@ namespace tessaro::sim {
 
 using proto::Op;
 
+namespace {
+
+// Checks a Hello: E_OK for the right magic and version, E_INVALID
+// otherwise (`why` then says what was wrong).
 int check_hello(const std::vector<Arg>& args, std::string& why) {
     if (args.size() != 2) {
         why = "malformed hello";
@@ -23,24 +27,30 @@ int check_hello(const std::vector<Arg>& args, std::string& why) {
     return E_OK;
 }
 
+}  // namespace
+
 Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
     const std::vector<Arg>& a = r.args;
     Outcome o;
-    wire::Writer w(wire::Kind::Reply, r.seq, r.op);
-    // Every reply starts with its result code.
-    auto result = [&](int32_t rc) -> wire::Writer& {
-        o.result = rc;
-        return w.i32(rc);
+    proto::Reply& reply = o.reply;
+    // Every reply starts with its result code; the fields that follow it are
+    // added in the row's order.
+    auto result = [&](int32_t rc) -> proto::Reply& {
+        reply.result = rc;
+        return reply;
     };
-    auto record = [&](int rc, const auto& rec) {
+    auto field = [&](int32_t rc, Arg f) {
+        result(rc).fields.push_back(std::move(f));
+    };
+    auto record = [&](int rc, auto&& rec) {
         result(rc);
-        if (rc == E_OK) proto::put(w, rec);
+        if (rc == E_OK) reply.record = std::forward<decltype(rec)>(rec);
     };
     switch (r.layout->op) {
         case Op::Hello: {
-            std::string why;
-            int rc = check_hello(a, why);
-            result(rc).u32(rc == E_OK ? wire::kProtocolVersion : 0).str(rc == E_OK ? m.server_name() : "");
+            int rc = check_hello(a, o.why);
+            field(rc, Arg{rc == E_OK ? wire::kProtocolVersion : 0, {}});
+            reply.fields.push_back(Arg{0, rc == E_OK ? m.server_name() : ""});
             break;
         }
         case Op::GetNode: result(m.get_node(a[0].str)); break;
@@ -48,27 +58,31 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
         case Op::ReadNode: result(m.read_node(s, a[0].i())); break;
         case Op::GetNodeInfo: {
             proto::NodeInfo info;
-            record(m.node_info(a[0].i(), info), info);
+            int rc = m.node_info(a[0].i(), info);
+            record(rc, std::move(info));
             break;
         }
         case Op::GetNodeValueStringLen: result(m.value_string_len(a[0].i())); break;
         case Op::GetNodeValueString: {
-            std::string v;
-            result(m.value_string(a[0].i(), a[1].i(), v)).str(v);
+            Arg v;
+            int rc = m.value_string(a[0].i(), a[1].i(), v.str);
+            field(rc, std::move(v));
             break;
         }
         case Op::GetNodeValueBinCopyLen: result(m.bin_len(a[0].i())); break;
         case Op::GetNodeValueBinCopy: {
             std::vector<uint8_t> v;
-            result(m.bin_copy(a[0].i(), a[1].i(), v)).bytes(v.data(), v.size());
+            int rc = m.bin_copy(a[0].i(), a[1].i(), v);
+            field(rc, Arg{0, std::string(v.begin(), v.end())});
             break;
         }
         case Op::SetNodeValueString: result(m.set_value(s, a[0].i(), a[1].str)); break;
         case Op::WriteNodeSync: result(m.write_sync(s, a[0].i())); break;
         case Op::GetNodeNameLen: result(m.name_len(a[0].i())); break;
         case Op::GetNodeName: {
-            std::string v;
-            result(m.name_copy(a[0].i(), a[1].i(), v)).str(v);
+            Arg v;
+            int rc = m.name_copy(a[0].i(), a[1].i(), v.str);
+            field(rc, std::move(v));
             break;
         }
         case Op::CreateNodeOnController: result(m.create_node(a[0].str, a[1].i())); break;
@@ -80,45 +94,53 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
         case Op::GetSubnodes: result(m.get_subnodes(s, a[0].i(), a[1].i())); break;
         case Op::GetNodeObjectCount: {
             int32_t count = 0;
-            result(m.collection_count(s, a[0].i(), count)).i32(count);
+            int rc = m.collection_count(s, a[0].i(), count);
+            field(rc, Arg{count, {}});
             break;
         }
         case Op::GetNodeObjectAtIndex: {
             int32_t node = -1;
             int rc = m.collection_at(s, a[0].i(), a[1].i(), node);
-            result(rc).i32(rc == E_OK ? node : 0);
+            field(rc, Arg{rc == E_OK ? node : 0, {}});
             break;
         }
         case Op::DestroyNodeObjectCollection: result(m.destroy_collection(s, a[0].i())); break;
         case Op::GetJobInfo: record(E_OK, m.job_info()); break;
-        case Op::GetJobNamesLen: result(E_OK).i32(static_cast<int32_t>(m.job_names().size())); break;
+        case Op::GetJobNamesLen: field(E_OK, Arg{static_cast<int64_t>(m.job_names().size()), {}}); break;
         case Op::GetJobNames: {
-            std::string v;
-            result(m.job_names_copy(a[0].i(), v)).str(v);
+            Arg v;
+            int rc = m.job_names_copy(a[0].i(), v.str);
+            field(rc, std::move(v));
             break;
         }
         case Op::SelectNode: result(m.select_node(a[0].i())); break;
         case Op::JobStart: result(m.job_start()); break;
-        case Op::GetJobNodeTypesCount: result(E_OK).i32(m.job_node_type_count()); break;
+        case Op::GetJobNodeTypesCount: field(E_OK, Arg{m.job_node_type_count(), {}}); break;
         case Op::GetJobNodeTypeInfo: {
             proto::JobNodeType t;
-            record(m.job_node_type(a[0].i(), t), t);
+            int rc = m.job_node_type(a[0].i(), t);
+            record(rc, std::move(t));
             break;
         }
-        case Op::GetPLCState: result(E_OK).u32(m.plc_state()).u32(0); break;
+        case Op::GetPLCState:
+            field(E_OK, Arg{m.plc_state(), {}});
+            reply.fields.push_back(Arg{});
+            break;
         case Op::RegisterOnPLCChanged: result(m.register_plc(s, sink)); break;
         case Op::UnregisterOnPLCChanged: result(m.unregister_plc(s)); break;
         case Op::GetDriverInfo: record(E_OK, m.drivers()); break;
         case Op::GetAllDeviceInfo: record(E_OK, m.devices()); break;
         case Op::GetDeviceInfo: {
             proto::Device d;
-            record(m.device(a[0].i(), d), d);
+            int rc = m.device(a[0].i(), d);
+            record(rc, std::move(d));
             break;
         }
         case Op::GetSystemMessageXMLLen: result(m.sysmsg_len(a[0].i())); break;
         case Op::GetSystemMessageXML: {
-            std::string v;
-            result(m.sysmsg_copy(a[0].i(), a[1].i(), v)).str(v);
+            Arg v;
+            int rc = m.sysmsg_copy(a[0].i(), a[1].i(), v.str);
+            field(rc, std::move(v));
             break;
         }
         case Op::ApiSetPlc:
@@ -139,9 +161,8 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
         }
         case Op::ApiAddFault: {
             Fault f;
-            std::string error;
-            if (!load_fault_text(a[0].str, f, error)) result(E_INVALID).u32(0);
-            else result(E_OK).u32(static_cast<uint32_t>(m.add_fault(std::move(f))));
+            if (!load_fault_text(a[0].str, f, o.why)) field(E_INVALID, Arg{});
+            else field(E_OK, Arg{static_cast<int64_t>(m.add_fault(std::move(f))), {}});
             break;
         }
         case Op::ApiRemoveFault: result(m.remove_fault(a[0].u()) ? E_OK : E_NOEXIST); break;
@@ -152,8 +173,7 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
         case Op::PlcChanged: return Outcome::refusal(r, E_UNIMP);
     }
     // A reply that would not fit in a frame cannot be sent; say so instead.
-    if (w.body().size() > wire::kMaxFrame) return Outcome::refusal(r, E_NOMEM);
-    o.frame = w.frame();
+    if (proto::reply_body_size(*r.layout, reply) > wire::kMaxFrame) return Outcome::refusal(r, E_NOMEM);
     return o;
 }
 

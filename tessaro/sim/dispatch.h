@@ -1,5 +1,5 @@
 // Carrying a request out on the machine: the operation's method and the
-// reply that encodes its result.
+// reply's values.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +11,8 @@
 
 namespace tessaro::sim {
 
-// Carries out a request that was decoded and admitted, and returns its reply
-// with the result code it holds.
+// Carries out a request that was decoded and admitted, and returns its
+// reply as values (a refused handshake says why in `why`).
 Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r);
-
-// Decodes and checks a Hello: E_OK for the right magic and version,
-// E_INVALID otherwise (`why` then says what was wrong).
-int check_hello(const std::vector<Arg>& args, std::string& why);
 
 }  // namespace tessaro::sim

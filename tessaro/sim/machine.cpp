@@ -71,19 +71,45 @@ void Machine::timer_loop() {
         timer_cv_.wait_until(lk, next ? std::min(*next, limit) : limit);
         if (stop_) break;
         plc_.run_due(clock_());
+        if (!outbox_.empty()) {
+            lk.unlock();
+            deliver_events();
+            lk.lock();
+        }
     }
 }
 
 void Machine::run_due() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     plc_.run_due(clock_());
 }
 
 void Machine::notify(uint32_t word) {
-    // Runs under mu_ (the PLC engine calls it with every new word): the sinks
-    // only queue the event.
+    // Runs under mu_ (the PLC engine calls it with every new word): the
+    // events go out once it is released.
     changed();
-    for (Session* s : registered_) s->sink->plc_changed(word);
+    for (Session* s : registered_) outbox_.push_back(Pushed{s->sink, word});
+}
+
+void Machine::deliver_events() {
+    std::lock_guard<std::mutex> order(deliver_mu_);
+    std::vector<Pushed> batch;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        batch.swap(outbox_);
+    }
+    for (const Pushed& p : batch) p.sink->plc_changed(p.word);
+}
+
+void Machine::forget_sink(Session& s) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        registered_.erase(&s);
+        outbox_.erase(std::remove_if(outbox_.begin(), outbox_.end(), [&](const Pushed& p) { return p.sink == s.sink; }),
+                      outbox_.end());
+    }
+    // A batch taken before is delivered in full before the caller goes on.
+    std::lock_guard<std::mutex> wait(deliver_mu_);
 }
 
 std::string Machine::server_name() const {
@@ -92,7 +118,7 @@ std::string Machine::server_name() const {
 }
 
 void Machine::inspect(const std::function<void(const MachineView&)>& f) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     std::vector<Fault> faults = faults_.faults();
     f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults});
 }
@@ -116,21 +142,21 @@ void Machine::changed_all() {
 }
 
 std::optional<FaultHit> Machine::admit(Request& r, bool name_nodes, bool check_faults) {
-    std::lock_guard<std::mutex> lk(mu_);
-    const OpLayout& layout = *r.layout;
-    bool watched = check_faults && faults_.watches(layout.op);
+    Locked lk(*this);
+    const proto::Operation& op = *r.layout;
+    bool watched = check_faults && faults_.watches(op.op);
     if (!watched && !name_nodes) return std::nullopt;
-    FaultQuery q{layout.op, {}, {}};
+    FaultQuery q{op.op, {}, {}};
     r.nodes.assign(r.args.size(), std::string());
-    for (size_t i = 0; layout.roles[i] && i < r.args.size(); ++i) {
+    for (size_t i = 0; op.roles[i] && i < r.args.size(); ++i) {
         const Arg& a = r.args[i];
-        char role = layout.roles[i];
-        if (role == 'N') r.nodes[i] = a.str;
-        else if (role == 'n') {
+        char role = op.roles[i];
+        if (role == proto::kNodeByName) r.nodes[i] = a.str;
+        else if (role == proto::kNodeByHandle) {
             if (Node* n = tree_.find(a.i())) r.nodes[i] = tree_.full_name(*n);
         }
         if (!watched) continue;  // only the trace's names are wanted
-        if (role == 'n' || role == 'c' || role == 'd' || role == 'm') q.handles.push_back(a.i());
+        if (proto::is_handle_role(role)) q.handles.push_back(a.i());
         if (!r.nodes[i].empty()) q.nodes.push_back(r.nodes[i]);
     }
     if (!watched) return std::nullopt;
@@ -164,19 +190,19 @@ bool Machine::inside_running_job(const Node* n) const {
 // ---- Nodes -----------------------------------------------------------------
 
 int32_t Machine::get_node(const std::string& fullname) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(fullname);
     return n ? n->handle : -1;
 }
 
 int32_t Machine::get_parent(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     return n && n->parent ? n->parent->handle : -1;
 }
 
 int Machine::read_node(Session& s, int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     if (!tree_.find(node)) return E_NOEXIST;
     // Reading fetches the controller's value, replacing what was set locally.
     s.pending.erase(node);
@@ -184,13 +210,13 @@ int Machine::read_node(Session& s, int32_t node) {
 }
 
 std::string Machine::full_name(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     return n ? tree_.full_name(*n) : std::string();
 }
 
 int Machine::node_info(int32_t node, proto::NodeInfo& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     out.handle = n->handle;
@@ -229,27 +255,27 @@ int Machine::node_info(int32_t node, proto::NodeInfo& out) {
 // ---- Values ----------------------------------------------------------------
 
 int Machine::value_string_len(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     return n ? length_of(value_text(*n).size()) : E_INVALID;
 }
 
 int Machine::value_string(int32_t node, int32_t size, std::string& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     return copy_text(value_text(*n), size, out);
 }
 
 int Machine::bin_len(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_INVALID;
     return n->kind == Kind::Variable ? length_of(raw_bytes(n->def, n->value).size()) : 0;
 }
 
 int Machine::bin_copy(int32_t node, int32_t size, std::vector<uint8_t>& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     if (size <= 0) return E_INVALID;
@@ -263,7 +289,7 @@ int Machine::bin_copy(int32_t node, int32_t size, std::vector<uint8_t>& out) {
 }
 
 int Machine::set_value(Session& s, int32_t node, const std::string& text) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     if (n->kind != Kind::Variable) return E_INVALID;
@@ -276,7 +302,7 @@ int Machine::set_value(Session& s, int32_t node, const std::string& text) {
 }
 
 int Machine::write_sync(Session& s, int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     auto it = s.pending.find(node);
     Node* n = tree_.find(node);
     if (!n) {
@@ -295,13 +321,13 @@ int Machine::write_sync(Session& s, int32_t node) {
 // ---- Names -----------------------------------------------------------------
 
 int Machine::name_len(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     return n ? length_of(n->name.size()) : E_INVALID;
 }
 
 int Machine::name_copy(int32_t node, int32_t size, std::string& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     return copy_text(n->name, size, out);
@@ -310,7 +336,7 @@ int Machine::name_copy(int32_t node, int32_t size, std::string& out) {
 // ---- Tree ------------------------------------------------------------------
 
 int Machine::create_node(const std::string& fullname, int32_t type) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     std::vector<std::string> parts;
     if (!Tree::split_full_name(fullname, parts)) return E_INVALID;
     if (!is_variable_type(type)) return E_INVALID;
@@ -331,7 +357,7 @@ int Machine::create_node(const std::string& fullname, int32_t type) {
 }
 
 int Machine::create_job_node(const std::string& fullname, const std::string& nodetype) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     std::vector<std::string> parts;
     if (!Tree::split_full_name(fullname, parts)) return E_INVALID;
     int type = -1;
@@ -358,7 +384,7 @@ int Machine::create_job_node(const std::string& fullname, const std::string& nod
 }
 
 int Machine::delete_node(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     if (!n->writable()) return E_ACCESS;
@@ -372,7 +398,7 @@ int Machine::delete_node(int32_t node) {
 }
 
 int Machine::rename_node(int32_t node, const std::string& newname) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     if (!n->writable()) return E_ACCESS;
@@ -385,7 +411,7 @@ int Machine::rename_node(int32_t node, const std::string& newname) {
 }
 
 int Machine::move_subtree(int32_t node, int32_t newparent, int32_t position) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     Node* p = tree_.find(newparent);
     if (!n || !p) return E_NOEXIST;
@@ -407,7 +433,7 @@ int Machine::move_subtree(int32_t node, int32_t newparent, int32_t position) {
 // ---- Collections -----------------------------------------------------------
 
 int32_t Machine::create_collection(Session& s) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     if (s.collections.size() >= kMaxCollections || s.next_collection == INT32_MAX) return -1;
     int32_t id = s.next_collection++;
     s.collections[id];
@@ -415,7 +441,7 @@ int32_t Machine::create_collection(Session& s) {
 }
 
 int Machine::get_subnodes(Session& s, int32_t node, int32_t collection) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     auto it = s.collections.find(collection);
@@ -426,7 +452,7 @@ int Machine::get_subnodes(Session& s, int32_t node, int32_t collection) {
 }
 
 int Machine::collection_count(Session& s, int32_t collection, int32_t& count) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     auto it = s.collections.find(collection);
     if (it == s.collections.end()) return E_INVALID;
     count = static_cast<int32_t>(it->second.size());
@@ -434,7 +460,7 @@ int Machine::collection_count(Session& s, int32_t collection, int32_t& count) {
 }
 
 int Machine::collection_at(Session& s, int32_t collection, int32_t position, int32_t& node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     auto it = s.collections.find(collection);
     if (it == s.collections.end()) return E_INVALID;
     if (position < 0 || static_cast<size_t>(position) >= it->second.size()) return E_RANGE;
@@ -443,14 +469,14 @@ int Machine::collection_at(Session& s, int32_t collection, int32_t position, int
 }
 
 int Machine::destroy_collection(Session& s, int32_t collection) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return s.collections.erase(collection) ? E_OK : E_INVALID;
 }
 
 // ---- Jobs and PLC ----------------------------------------------------------
 
 proto::JobInfo Machine::job_info() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     proto::JobInfo info;
     for (const Node* n : tree_.preorder())
         if (n->kind == Kind::Job) {
@@ -462,7 +488,7 @@ proto::JobInfo Machine::job_info() {
 }
 
 std::string Machine::job_names() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     std::string out;
     for (const Node* n : tree_.preorder())
         if (n->kind == Kind::Job) {
@@ -475,7 +501,7 @@ std::string Machine::job_names() {
 int Machine::job_names_copy(int32_t size, std::string& out) { return copy_text(job_names(), size, out); }
 
 int Machine::select_node(int32_t node) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* n = tree_.find(node);
     if (!n) return E_NOEXIST;
     int rc = plc_.select(node, n->kind == Kind::Job ? &n->job : nullptr, clock_());
@@ -485,45 +511,44 @@ int Machine::select_node(int32_t node) {
 }
 
 int Machine::job_start() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     int rc = plc_.start(clock_());
     timer_cv_.notify_all();
     return rc;
 }
 
 int32_t Machine::job_node_type_count() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return static_cast<int32_t>(job_node_types_.size());
 }
 
 int Machine::job_node_type(int32_t position, proto::JobNodeType& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     if (position < 0 || static_cast<size_t>(position) >= job_node_types_.size()) return E_RANGE;
     out = job_node_types_[static_cast<size_t>(position)];
     return E_OK;
 }
 
 uint32_t Machine::plc_state() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return plc_.word();
 }
 
 int Machine::register_plc(Session& s, PlcSink* sink) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     s.sink = sink;
     registered_.insert(&s);
     return E_OK;
 }
 
 int Machine::unregister_plc(Session& s) {
-    std::lock_guard<std::mutex> lk(mu_);
-    registered_.erase(&s);
+    forget_sink(s);
     return E_OK;
 }
 
 void Machine::end_session(Session& s) {
+    forget_sink(s);
     std::lock_guard<std::mutex> lk(mu_);
-    registered_.erase(&s);
     s.pending.clear();
     s.collections.clear();
 }
@@ -531,17 +556,17 @@ void Machine::end_session(Session& s) {
 // ---- Devices and system messages -------------------------------------------
 
 std::vector<proto::Driver> Machine::drivers() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return devices_.drivers;
 }
 
 std::vector<proto::Device> Machine::devices() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return devices_.devices;
 }
 
 int Machine::device(int32_t handle, proto::Device& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     const proto::Device* d = devices_.find(handle);
     if (!d) return E_NOEXIST;
     out = *d;
@@ -549,13 +574,13 @@ int Machine::device(int32_t handle, proto::Device& out) {
 }
 
 int Machine::sysmsg_len(int32_t id) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     auto it = messages_.find(id);
     return it == messages_.end() ? E_INVALID : length_of(it->second.size());
 }
 
 int Machine::sysmsg_copy(int32_t id, int32_t size, std::string& out) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     auto it = messages_.find(id);
     if (it == messages_.end()) return E_INVALID;
     return copy_text(it->second, size, out);

@@ -22,15 +22,16 @@
 #include "devices.h"
 #include "faults.h"
 #include "protocol/messages.h"
-#include "ops.h"
 #include "plc.h"
 #include "request.h"
 #include "tree.h"
 
 namespace tessaro::sim {
 
-// Receives the PLC state changes of a registered connection. Called with the
-// machine lock held, so it must only queue the event, never block.
+// Receives the PLC state changes of a registered connection. Called in the
+// order of the changes, after the machine's lock is released (so it may
+// trace the event), but while other changes wait to be delivered: it must
+// not wait long, nor call the machine.
 class PlcSink {
 public:
     virtual ~PlcSink() = default;
@@ -197,7 +198,30 @@ private:
     bool inside_running_job(const Node* n) const;
     std::string value_text(const Node& n) const;
     void notify(uint32_t word);
+    // Delivers the events queued while mu_ was held, in order; called
+    // without mu_.
+    void deliver_events();
+    // Stops delivering to `s`: once it returns, no event reaches s.sink.
+    void forget_sink(Session& s);
     void timer_loop();
+
+    // Holds mu_; on leaving, releases it and then delivers the PLC events
+    // queued meanwhile, so that no sink runs under the machine's lock.
+    class Locked {
+    public:
+        explicit Locked(Machine& m) : m_(m), lk_(m.mu_) {}
+        ~Locked() {
+            bool queued = !m_.outbox_.empty();
+            lk_.unlock();
+            if (queued) m_.deliver_events();
+        }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+
+    private:
+        Machine& m_;
+        std::unique_lock<std::mutex> lk_;
+    };
     Node* find_job(const std::string& name);  // under mu_
 
     // Under mu_, with every change that inspect() shows: the version moves
@@ -227,6 +251,16 @@ private:
     SystemMessages messages_;
     FaultTable faults_;
     std::set<Session*> registered_;
+    // PLC events for the registered sessions, queued under mu_ and
+    // delivered by the thread that queued them once it has released mu_.
+    struct Pushed {
+        PlcSink* sink;
+        uint32_t word;
+    };
+    std::vector<Pushed> outbox_;
+    // Held while a batch of events is delivered, so that batches keep
+    // their order and forget_sink() can wait for one under way.
+    std::mutex deliver_mu_;
     PlcEngine plc_;
     std::string start_;  // set once, before serving starts
     std::atomic<uint64_t> version_{0};  // changed under mu_, read without it

@@ -7,7 +7,7 @@
 namespace tessaro::sim {
 
 void Machine::change_plc(uint32_t set, uint32_t clear) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     plc_.change_bits(set, clear);
 }
 
@@ -24,14 +24,14 @@ Node* Machine::find_job(const std::string& name) {
 }
 
 std::string Machine::job_name(const std::string& name) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* job = find_job(name);
     return job ? tree_.full_name(*job) : "";
 }
 
 int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome, std::optional<int64_t> duration_ms,
                      std::string* full) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     Node* job = find_job(name);
     if (!job) return E_NOEXIST;
     if (outcome) job->job.outcome = *outcome;
@@ -43,25 +43,25 @@ int Machine::set_job(const std::string& name, std::optional<JobOutcome> outcome,
 }
 
 size_t Machine::add_fault(Fault f) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     changed();
     return faults_.add(std::move(f));
 }
 
 bool Machine::remove_fault(size_t index) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     if (!faults_.remove(index)) return false;
     changed();
     return true;
 }
 
 std::vector<FaultStatus> Machine::fault_status() {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     return faults_.status();
 }
 
 void Machine::reset(MachineConfig cfg) {
-    std::lock_guard<std::mutex> lk(mu_);
+    Locked lk(*this);
     uint32_t before = plc_.word();
     name_ = std::move(cfg.name);
     tree_ = std::move(cfg.tree);

@@ -2,7 +2,8 @@
 // outcome that handling it gives. A request is decoded once from its frame
 // (or built directly by an in-process caller); every later step (the fault
 // check, the machine, the state file, the trace, the connection sending the
-// reply) reads these values and never the bytes again.
+// reply) reads these values and never the bytes again. The outcome is a
+// value too: only a connection encodes it, as the frame it sends.
 #pragma once
 
 #include <cstdint>
@@ -11,16 +12,20 @@
 #include <vector>
 
 #include "faults.h"
-#include "ops.h"
+#include "protocol/operations.h"
+#include "protocol/reply.h"
 #include "protocol/wire.h"
 
 namespace tessaro::sim {
+
+// One request field: `num` for 'i' and 'u', `str` for 's'.
+using Arg = proto::Field;
 
 struct Request {
     uint16_t op = 0;  // the operation number as received
     uint32_t seq = 0;
     wire::Kind kind = wire::Kind::Request;
-    const OpLayout* layout = nullptr;  // null: no request has this operation number
+    const proto::Operation* layout = nullptr;  // its row; null: no request has this operation number
     // True when `args` holds every field the layout asks for and nothing
     // followed them (only requests are decoded, never replies or events).
     bool decoded = false;
@@ -43,10 +48,16 @@ struct Request {
 struct Outcome {
     enum class Kind { Reply, Silent, Close };
     Kind kind = Kind::Reply;
-    std::optional<int32_t> result;  // the result code of the reply; none when nothing is sent
-    std::vector<uint8_t> frame;     // the reply, length header included (Kind::Reply)
+    proto::Reply reply;             // what the reply holds (Kind::Reply)
     std::optional<FaultHit> fault;  // the scenario fault that hit the request
+    // Why the machine refused the request, when it says more than the result
+    // (a handshake's wrong magic or version).
+    std::string why;
 
+    // The reply's result; none when nothing is sent.
+    std::optional<int32_t> result() const {
+        return kind == Kind::Reply ? std::optional<int32_t>(reply.result) : std::nullopt;
+    }
     // A reply that holds just `result` and the empty fields every reply of
     // the request's operation carries (only the result for an unknown one).
     static Outcome refusal(const Request& r, int32_t result);

@@ -7,66 +7,121 @@
 
 namespace tessaro::sim {
 
-Admission RequestPath::admit(Request& r, const Caller& c) {
-    Admission a;
-    bool hello = r.layout && r.layout->op == proto::Op::Hello && r.kind == wire::Kind::Request;
-    if (!c.greeted && !hello) a.outcome = Outcome::refusal(r, E_ACCESS);
-    else if (!r.layout || (proto::is_api_op(r.layout->op) && !c.api)) a.outcome = Outcome::refusal(r, E_UNIMP);
-    else if (r.kind != wire::Kind::Request || (c.greeted && r.seq == 0) || !r.decoded)
-        a.outcome = Outcome::refusal(r, E_INVALID);
-    else if (state_ && !StateFile::can_hold(*r.layout, r.args)) a.outcome = Outcome::refusal(r, E_INVALID);
-    if (a.outcome) {
+void Pending::begin(Request r) {
+    request = std::move(r);
+    outcome = Outcome{};
+    stage = Stage::Admit;
+    decided = false;
+    delay_ms = 0;
+    saved = E_OK;
+}
+
+namespace {
+
+bool is_hello(const Request& r) {
+    return r.layout && r.layout->op == proto::Op::Hello && r.kind == wire::Kind::Request;
+}
+
+// True when a state file could not hold the texts the request would leave
+// in the machine.
+bool state_cannot_hold(const Request& r) {
+    if (!r.layout->keeps_texts()) return false;
+    for (size_t i = 0; r.layout->request[i] && i < r.args.size(); ++i)
+        if (r.layout->request[i] == 's' && !StateFile::can_hold(r.args[i].str)) return true;
+    return false;
+}
+
+}  // namespace
+
+// Refusals first, then the scenario's faults. Sets the outcome when the
+// request ends without being carried out, and the delay to wait first.
+void RequestPath::admit(Pending& p, const Caller& c) {
+    Request& r = p.request;
+    std::optional<int32_t> refused;
+    if (!c.greeted && !is_hello(r)) refused = E_ACCESS;
+    else if (!r.layout || (proto::is_api_op(r.layout->op) && !c.api)) refused = E_UNIMP;
+    else if (r.kind != wire::Kind::Request || (c.greeted && r.seq == 0) || !r.decoded) refused = E_INVALID;
+    else if (state_ && state_cannot_hold(r)) refused = E_INVALID;
+    if (refused) {
         if (trace_ && r.decoded) machine_.admit(r, true, false);  // the trace names its nodes all the same
-        return a;
+        p.outcome = Outcome::refusal(r, *refused);
+        p.decided = true;
+        return;
     }
 
-    a.fault = machine_.admit(r, trace_ != nullptr);
-    if (!a.fault) return a;
-    switch (a.fault->kind) {
-        case FaultHit::Kind::Silent: a.outcome.emplace().kind = Outcome::Kind::Silent; break;
-        case FaultHit::Kind::Close: a.outcome.emplace().kind = Outcome::Kind::Close; break;
-        case FaultHit::Kind::Result: a.outcome = Outcome::refusal(r, a.fault->result); break;
+    std::optional<FaultHit> fault = machine_.admit(r, trace_ != nullptr);
+    if (!fault) return;
+    switch (fault->kind) {
+        case FaultHit::Kind::Silent: p.outcome.kind = Outcome::Kind::Silent; break;
+        case FaultHit::Kind::Close: p.outcome.kind = Outcome::Kind::Close; break;
+        case FaultHit::Kind::Result: p.outcome = Outcome::refusal(r, fault->result); break;
         case FaultHit::Kind::Delay: break;
     }
-    if (a.outcome) a.outcome->fault = a.fault;
-    if (a.fault->kind != FaultHit::Kind::Silent) a.delay_ms = a.fault->delay_ms;
-    return a;
+    p.decided = fault->kind != FaultHit::Kind::Delay;
+    p.outcome.fault = fault;
+    if (fault->kind != FaultHit::Kind::Silent) p.delay_ms = fault->delay_ms;
 }
 
-Outcome RequestPath::carry_out(const Request& r, Caller& c, const std::optional<FaultHit>& fault) {
-    Outcome o = execute(machine_, c.session, c.sink, r);
-    o.fault = fault;
-    return o;
-}
-
-bool RequestPath::must_save(const Request& r, const Outcome& o) const {
-    return state_ && r.decoded && StateFile::changes_machine(r.layout->op) && o.result == E_OK;
+Wait RequestPath::run(Pending& p, Caller& c) {
+    using Stage = Pending::Stage;
+    for (;;) {
+        switch (p.stage) {
+            case Stage::Admit:
+                admit(p, c);
+                p.stage = Stage::Delayed;
+                if (p.delay_ms > 0) return Wait::Delay;
+                break;
+            case Stage::Delayed:  // the delay, if any, is over
+                p.stage = p.decided ? Stage::Record : Stage::CarryOut;
+                break;
+            case Stage::CarryOut: {
+                std::optional<FaultHit> fault = std::move(p.outcome.fault);
+                p.outcome = execute(machine_, c.session, c.sink, p.request);
+                p.outcome.fault = std::move(fault);
+                p.stage = Stage::Saving;
+                // An acknowledged change is on disk before its reply.
+                if (state_ && p.request.layout->changes_machine() && p.outcome.reply.result == E_OK)
+                    return Wait::Save;
+                p.saved = E_OK;
+                break;
+            }
+            case Stage::Saving:
+                if (p.saved != E_OK) {
+                    // The change was made but is not durable.
+                    std::optional<FaultHit> fault = std::move(p.outcome.fault);
+                    p.outcome = Outcome::refusal(p.request, E_FAILURE);
+                    p.outcome.fault = std::move(fault);
+                }
+                p.stage = Stage::Record;
+                break;
+            case Stage::Record:
+                if (trace_) trace_->request(c.name, p.request, p.outcome);
+                if (is_hello(p.request) && p.outcome.result() == E_OK) c.greeted = true;
+                p.stage = Stage::Done;
+                return Wait::Done;
+            case Stage::Done: return Wait::Done;
+        }
+    }
 }
 
 int RequestPath::save() { return state_->commit(); }
 
-void RequestPath::unsaved(const Request& r, Outcome& o) {
-    std::optional<FaultHit> fault = o.fault;
-    o = Outcome::refusal(r, E_FAILURE);
-    o.fault = fault;
-}
-
-void RequestPath::record(const Caller& c, const Request& r, const Outcome& o) {
-    if (trace_) trace_->request(c.name, r, o);
-}
-
-Outcome RequestPath::submit(Request& r, Caller& c, const DelayFn& delay) {
-    Admission a = admit(r, c);
-    Outcome o;
-    if (a.delay_ms > 0 && !delay(a.delay_ms)) {
-        o.kind = Outcome::Kind::Close;  // the caller went away during the wait
-        o.fault = a.fault;
-    } else {
-        o = a.outcome ? std::move(*a.outcome) : carry_out(r, c, a.fault);
-        if (must_save(r, o) && save() != E_OK) unsaved(r, o);
+Outcome RequestPath::submit(Request r, Caller& c, const DelayFn& delay) {
+    Pending p;
+    p.begin(std::move(r));
+    for (;;) {
+        switch (run(p, c)) {
+            case Wait::Done: return std::move(p.outcome);
+            case Wait::Delay:
+                if (!delay(p.delay_ms)) {
+                    // The caller went away during the wait.
+                    p.outcome.kind = Outcome::Kind::Close;
+                    p.stage = Pending::Stage::Record;
+                }
+                break;
+            case Wait::Save: p.saved = save(); break;
+        }
     }
-    record(c, r, o);
-    return o;
 }
 
 }  // namespace tessaro::sim

@@ -10,14 +10,14 @@
 // "api") with `greeted` set, and call submit() from any thread. The request
 // is then validated, subject to faults, saved and traced exactly as a
 // library client's, and the PLC events it causes reach the registered
-// library clients, whose connections wake to send them. Operations that no
-// library request has join as rows of the layout table (ops.cpp, beside
-// Hello), a case in execute() (dispatch.cpp) and, when they change what the
-// state file holds, StateFile::changes_machine.
+// library clients, whose connections wake to send them. An operation joins
+// as a row of the operations' table (protocol/operations.h) and a case in
+// execute() (dispatch.cpp); its row says whether a success is saved.
 //
-// The stages are public for the event loop, which must not block: it waits
-// for a fault's delay with a timer and leaves saves to another thread, and
-// so calls admit(), carry_out(), save() and record() itself.
+// One runner takes a request through the stages. It returns when the
+// request must wait (a fault's delay, a save) and is resumed where it
+// stopped: the event loop, which must not block, waits with a timer and
+// leaves saves to another thread; submit() waits in place.
 #pragma once
 
 #include <cstdint>
@@ -45,13 +45,25 @@ struct Caller {
 // Waits for a fault's delay; false when the caller is going away meanwhile.
 using DelayFn = std::function<bool(int64_t ms)>;
 
-// What admission decided.
-struct Admission {
-    // Set: the request ends with this outcome (refused, or a fault answers
-    // for it) without being carried out. Unset: carry it out.
-    std::optional<Outcome> outcome;
-    int64_t delay_ms = 0;           // wait this long first
-    std::optional<FaultHit> fault;  // the fault that hit, if any
+// A request on its way through the stages, where the runner left it.
+struct Pending {
+    enum class Stage : uint8_t { Admit, Delayed, CarryOut, Saving, Record, Done };
+    Request request;
+    Outcome outcome;
+    Stage stage = Stage::Admit;
+    bool decided = false;  // admission gave the outcome: nothing is carried out
+    int64_t delay_ms = 0;  // what a Wait::Delay waits
+    int saved = 0;         // set by the caller before it resumes a Wait::Save: E_OK or E_FAILURE
+
+    // A new request, from the start.
+    void begin(Request r);
+};
+
+// Why the runner stopped.
+enum class Wait {
+    Done,   // the request is answered: its outcome is final and recorded
+    Delay,  // wait `delay_ms`, then run again
+    Save,   // save (RequestPath::save), set `saved`, then run again
 };
 
 class RequestPath {
@@ -59,25 +71,23 @@ public:
     // `state` and `trace` may be null (no --state, no --trace).
     RequestPath(Machine& m, StateFile* state, Trace* trace) : machine_(m), state_(state), trace_(trace) {}
 
-    // Everything below in order, waiting with `delay`. Safe from any thread.
-    Outcome submit(Request& r, Caller& c, const DelayFn& delay);
+    // Runs `p` from where it stands until it is answered or must wait.
+    // A Hello that succeeds greets the caller. Safe from any thread.
+    Wait run(Pending& p, Caller& c);
+    // The whole path in place, waiting with `delay`; a caller that goes
+    // away during a delay ends the request with Outcome::Kind::Close.
+    Outcome submit(Request r, Caller& c, const DelayFn& delay);
 
-    Admission admit(Request& r, const Caller& c);
-    Outcome carry_out(const Request& r, Caller& c, const std::optional<FaultHit>& fault);
-    // True when the outcome acknowledges a change that must be saved first.
-    bool must_save(const Request& r, const Outcome& o) const;
     // Saves the machine; blocks until a save that began after the call has
     // ended, so one save covers every change made before it. E_OK or
     // E_FAILURE.
     int save();
-    // What a change whose save failed answers: E_FAILURE, since the change
-    // was made but is not durable.
-    static void unsaved(const Request& r, Outcome& o);
-    void record(const Caller& c, const Request& r, const Outcome& o);
 
     Machine& machine() { return machine_; }
 
 private:
+    void admit(Pending& p, const Caller& c);
+
     Machine& machine_;
     StateFile* state_;
     Trace* trace_;

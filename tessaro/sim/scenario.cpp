@@ -454,14 +454,14 @@ void Loader::load_faults(const JsonValue& v) {
         const JsonValue& op_v = f.need("op", "a fault");
         std::string op = get_string(op_v, "the operation name");
         if (!proto::op_from_name(op, fault.op)) fail(op_v, "unknown operation name " + quote(op));
-        const OpLayout* layout = op_layout(fault.op);
+        const proto::Operation* layout = proto::operation(fault.op);
         if (const JsonValue* n = f.get("node")) {
             fault.node = get_string(*n, "the node name");
-            if (!layout || !addresses_node(*layout)) fail(*n, op + " names no node");
+            if (!layout || !layout->addresses_node()) fail(*n, op + " names no node");
         }
         if (const JsonValue* h = f.get("handle")) {
             fault.handle = static_cast<int32_t>(get_int(*h, INT32_MIN, INT32_MAX, "the handle"));
-            if (!layout || !carries_handle(*layout)) fail(*h, op + " carries no handle");
+            if (!layout || !layout->carries_handle()) fail(*h, op + " carries no handle");
         }
         if (const JsonValue* c = f.get("call")) fault.call = static_cast<uint64_t>(get_int(*c, 1, INT64_MAX, "call"));
         if (const JsonValue* t = f.get("times")) fault.times = static_cast<uint64_t>(get_int(*t, 1, INT64_MAX, "times"));

@@ -24,10 +24,10 @@
 
 namespace tessaro::sim {
 
-class Server {
+class Server : public ConnectionHost {
 public:
     Server(Machine& m, ServerOptions opt, LogFn log);
-    ~Server();
+    virtual ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -50,9 +50,9 @@ public:
     RequestPath& path() { return path_; }
 
     // For the connections, on the loop thread.
-    bool stopping() const { return stopping_; }
-    void arm(std::shared_ptr<Connection> c, TimePoint when);
-    void defer_save(std::shared_ptr<Connection> c);
+    bool stopping() const override { return stopping_; }
+    void arm(std::shared_ptr<Connection> c, TimePoint when) override;
+    void defer_save(std::shared_ptr<Connection> c) override;
 
 private:
     void loop();

@@ -110,33 +110,6 @@ std::string StateFile::last_error() {
     return error_;
 }
 
-bool StateFile::changes_machine(proto::Op op) {
-    switch (op) {
-        case proto::Op::WriteNodeSync:
-        case proto::Op::CreateNodeOnController:
-        case proto::Op::CreateJobNodeOnController:
-        case proto::Op::DeleteSingleNodeOnController:
-        case proto::Op::RenameNode:
-        case proto::Op::MoveSubtree:
-        case proto::Op::SelectNode:
-        case proto::Op::ApiSetPlc:
-        case proto::Op::ApiSetJob:
-        case proto::Op::ApiAddFault:
-        case proto::Op::ApiRemoveFault:
-        case proto::Op::ApiReset: return true;
-        default: return false;
-    }
-}
-
-bool StateFile::can_hold(const OpLayout& layout, const std::vector<Arg>& args) {
-    using proto::Op;
-    Op op = layout.op;
-    if (op != Op::SetNodeValueString && op != Op::CreateNodeOnController && op != Op::CreateJobNodeOnController &&
-        op != Op::RenameNode)
-        return true;
-    for (size_t i = 0; layout.request[i] && i < args.size(); ++i)
-        if (layout.request[i] == 's' && !text::is_utf8(args[i].str)) return false;
-    return true;
-}
+bool StateFile::can_hold(const std::string& text) { return text::is_utf8(text); }
 
 }  // namespace tessaro::sim

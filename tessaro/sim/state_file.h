@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
+#include "log.h"
 #include "machine.h"
-#include "ops.h"
 #include "safe_file.h"
 
 namespace tessaro::sim {
@@ -50,11 +49,9 @@ public:
     int commit();
     std::string last_error();
 
-    // True for the operations whose success changes what the file holds.
-    static bool changes_machine(proto::Op op);
-    // False for a request that would bring text into the machine that the
-    // file cannot hold (no UTF-8); such requests are refused with E_INVALID.
-    static bool can_hold(const OpLayout& layout, const std::vector<Arg>& args);
+    // False for a text the file cannot hold (no UTF-8): a request that
+    // would bring one into the machine is refused with E_INVALID.
+    static bool can_hold(const std::string& text);
 
 private:
     bool save(std::string& error);

@@ -31,7 +31,7 @@ void fill(trace::TraceLine& l, const Request& r, const Outcome& o) {
     l.op = r.op;
     l.decoded = r.decoded;
     l.node.state = l.newparent.state = trace::NodeRef::State::Absent;
-    l.result = o.result;
+    l.result = o.result();
     l.fault.reset();
     if (o.fault) l.fault = trace::FaultRef{o.fault->index, fault_kind(o.fault->kind)};
     if (!r.decoded) {
@@ -46,8 +46,7 @@ void fill(trace::TraceLine& l, const Request& r, const Outcome& o) {
         a.text = r.layout->request[i] == 's';
         if (a.text) a.str = r.args[i].str;
         else a.num = r.args[i].num, a.str.clear();
-        char role = r.layout->roles[i];
-        if ((role != 'n' && role != 'N') || k == 2) continue;
+        if (!proto::is_node_role(r.layout->roles[i]) || k == 2) continue;
         trace::NodeRef& n = *nodes[k++];
         if (i >= r.nodes.size() || r.nodes[i].empty()) {
             n.state = trace::NodeRef::State::Unknown;

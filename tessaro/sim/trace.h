@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "connection.h"
+#include "log.h"
 #include "request.h"
 #include "trace/trace_line.h"
 #include "trace_sink.h"

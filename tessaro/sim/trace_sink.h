@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "connection.h"
+#include "log.h"
 
 namespace tessaro::sim {
 

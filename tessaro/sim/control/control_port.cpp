@@ -1,6 +1,5 @@
 #include "control_port.h"
 
-#include "protocol/wire.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -23,16 +22,10 @@ ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std
     Caller caller{conn, session_};
     caller.greeted = true;
     caller.api = true;
-    Request r = Request::make(op, std::move(args));
-    Outcome o = path_.submit(r, caller, delay);
-    Sent s{proto::op_name(op), o.kind == Outcome::Kind::Reply ? o.result : std::nullopt};
+    Outcome o = path_.submit(Request::make(op, std::move(args)), caller, delay);
+    Sent s{proto::op_name(op), o.result()};
     // The reply of ApiAddFault carries the fault's number after the result.
-    const OpLayout* layout = op_layout(op);
-    if (s.result == E_OK && layout && layout->reply[0] == 'u' && o.frame.size() > wire::kFrameHeader) {
-        wire::Reader rd(o.frame.data() + wire::kFrameHeader, o.frame.size() - wire::kFrameHeader);
-        int32_t rc = 0;
-        if (!rd.i32(rc) || !rd.u32(s.number)) s.result = E_FAILURE;
-    }
+    if (s.result == E_OK && !o.reply.fields.empty()) s.number = o.reply.fields[0].u();
     return s;
 }
 

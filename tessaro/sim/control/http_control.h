@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "connection.h"
+#include "log.h"
 #include "http_server.h"
 #include "machine_text.h"
 

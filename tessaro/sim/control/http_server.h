@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "connection.h"
+#include "log.h"
 #include "http_request.h"
 
 namespace tessaro::sim::http {

@@ -41,7 +41,7 @@ protected:
         Caller c{"client", session};
         c.greeted = true;
         Request r = Request::make(op, std::move(args));
-        return path.submit(r, c, [](int64_t) { return true; }).result.value_or(INT_MIN);
+        return path.submit(r, c, [](int64_t) { return true; }).result().value_or(INT_MIN);
     }
     int32_t h(const std::string& name) { return m.get_node(name); }
     void write(const std::string& name, const std::string& value) {

@@ -3,8 +3,16 @@
 // simulator writes reads back as a trace::TraceLine that formats the same.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "default_scenario.h"
+#include "machine.h"
 #include "support.h"
 #include "trace.h"
 #include "trace/trace_line.h"
@@ -22,7 +30,8 @@ Request named(Op op, std::vector<Arg> args, std::vector<std::string> nodes) {
 
 Outcome ended(std::optional<int32_t> result, std::optional<FaultHit> fault = std::nullopt) {
     Outcome o;
-    o.result = result;
+    if (result) o.reply.result = *result;
+    else o.kind = Outcome::Kind::Silent;
     o.fault = fault;
     return o;
 }
@@ -159,6 +168,53 @@ TEST(Trace, LargeLinesKeepFewerLinesRatherThanAllTheMemory) {
     kept = trace.lines_after(0, Trace::kKeptLines);
     EXPECT_EQ(kept.back().first, 300u);
     EXPECT_GE(kept.size(), 200u);
+}
+
+
+// A PLC event is traced after the machine's lock is released: while its line
+// waits for a stalled reader of the trace, the machine still answers others.
+TEST(Trace, AStalledReaderHoldsUpNoOneButTheEventsWriter) {
+    test::TempDir dir;
+    std::string fifo = dir.path + "/trace.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, never read
+    ASSERT_GE(reader, 0);
+    Trace trace([](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(trace.open(fifo, error)) << error;
+    int filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    char block[4096] = {};
+    while (::write(filler, block, sizeof block) > 0) {}  // the pipe is full: the next line waits
+    ::close(filler);
+
+    struct TracingSink : PlcSink {
+        Trace& trace;
+        std::atomic<bool> entered{false}, left{false};
+        explicit TracingSink(Trace& t) : trace(t) {}
+        void plc_changed(uint32_t word) override {
+            entered = true;
+            trace.event("c", word);
+            left = true;
+        }
+    } sink(trace);
+    Machine m(test::load(default_scenario_text()));
+    Session s;
+    ASSERT_EQ(m.register_plc(s, &sink), E_OK);
+    std::thread changer([&] { m.change_plc(plc_bit(PLC_ATTENTION), 0); });
+    for (int i = 0; i < 2000 && !sink.entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(sink.entered);
+    // The line is held up for up to 2 s; the machine answers meanwhile.
+    uint32_t word = m.plc_state();
+    bool inspected = false;
+    m.inspect([&](const MachineView& v) { inspected = v.plc_word == word; });
+    EXPECT_TRUE(inspected);
+    EXPECT_FALSE(sink.left) << "the machine waited for the trace's reader";
+    EXPECT_NE(word & plc_bit(PLC_ATTENTION), 0u);
+    while (::read(reader, block, sizeof block) > 0) {}  // the reader takes the lines: the event goes on
+    changer.join();
+    m.end_session(s);
+    ::close(reader);
 }
 
 }  // namespace
