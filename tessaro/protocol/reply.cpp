@@ -120,9 +120,12 @@ bool decode_reply(const Operation& op, wire::Reader& r, Reply& out) {
 }
 
 bool decode_request(const Operation& op, wire::Reader& r, std::vector<Field>& out) {
-    out.clear();
-    for (const char* t = op.request; *t; ++t) {
-        Field a;
+    // The fields are read into `out`'s own, whose buffers a caller that
+    // reuses `out` keeps.
+    size_t n = 0;
+    for (const char* t = op.request; *t; ++t, ++n) {
+        if (n == out.size()) out.emplace_back();
+        Field& a = out[n];
         if (*t == 'i') {
             int32_t v = 0;
             if (!r.i32(v)) return false;
@@ -133,9 +136,12 @@ bool decode_request(const Operation& op, wire::Reader& r, std::vector<Field>& ou
             a.num = v;
         } else if (!r.str(a.str)) {
             return false;
+        } else {
+            a.num = 0;
         }
-        out.push_back(std::move(a));
+        if (*t != 's') a.str.clear();
     }
+    out.resize(n);
     return r.at_end();
 }
 

@@ -128,7 +128,8 @@ void Connection::serve_input() {
 }
 
 void Connection::serve(const uint8_t* body, size_t len) {
-    pending_.begin(Request::decode(body, len));
+    pending_.request.read(body, len);
+    pending_.restart();
     proceed();
 }
 

@@ -29,9 +29,8 @@ int check_hello(const std::vector<Arg>& args, std::string& why) {
 
 }  // namespace
 
-Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
+void execute(Machine& m, Session& s, PlcSink* sink, const Request& r, Outcome& o) {
     const std::vector<Arg>& a = r.args;
-    Outcome o;
     proto::Reply& reply = o.reply;
     // Every reply starts with its result code; the fields that follow it are
     // added in the row's order.
@@ -170,11 +169,10 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
             s.pending.clear();  // a value set but not written belongs to the machine left behind
             result(m.reset_to_start());
             break;
-        case Op::PlcChanged: return Outcome::refusal(r, E_UNIMP);
+        case Op::PlcChanged: o.refuse(r, E_UNIMP); return;
     }
     // A reply that would not fit in a frame cannot be sent; say so instead.
-    if (proto::reply_body_size(*r.layout, reply) > wire::kMaxFrame) return Outcome::refusal(r, E_NOMEM);
-    return o;
+    if (proto::reply_body_size(*r.layout, reply) > wire::kMaxFrame) o.refuse(r, E_NOMEM);
 }
 
 }  // namespace tessaro::sim

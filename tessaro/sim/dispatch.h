@@ -11,8 +11,8 @@
 
 namespace tessaro::sim {
 
-// Carries out a request that was decoded and admitted, and returns its
-// reply as values (a refused handshake says why in `why`).
-Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r);
+// Carries out a request that was decoded and admitted, and puts its reply
+// in `o` (cleared), as values; a refused handshake says why in `o.why`.
+void execute(Machine& m, Session& s, PlcSink* sink, const Request& r, Outcome& o);
 
 }  // namespace tessaro::sim

@@ -2,16 +2,37 @@
 
 namespace tessaro::sim {
 
+namespace {
+constexpr size_t kKeptTextBytes = 64u << 10;
+}  // namespace
+
 Request Request::decode(const uint8_t* body, size_t len) {
-    wire::Reader r(body, len);
     Request q;
-    q.op = r.op();
-    q.seq = r.seq();
-    q.kind = r.kind();
-    q.layout = proto::operation(q.op);
-    q.decoded = q.layout && r.ok() && q.kind == wire::Kind::Request && proto::decode_request(*q.layout, r, q.args);
-    if (!q.decoded) q.args.clear();
+    q.read(body, len);
     return q;
+}
+
+void Request::read(const uint8_t* body, size_t len) {
+    // Small texts keep their buffers for the next request; a large one's go.
+    for (Arg& a : args)
+        if (a.str.capacity() > kKeptTextBytes) std::string().swap(a.str);
+    wire::Reader r(body, len);
+    op = r.op();
+    seq = r.seq();
+    kind = r.kind();
+    layout = proto::operation(op);
+    nodes.clear();
+    decoded = layout && r.ok() && kind == wire::Kind::Request && proto::decode_request(*layout, r, args);
+    if (!decoded) args.clear();
+}
+
+void Outcome::clear() {
+    kind = Kind::Reply;
+    reply.result = 0;
+    reply.fields.clear();
+    if (reply.record.index() != 0) reply.record = proto::Record{};
+    fault.reset();
+    why.clear();
 }
 
 Request Request::make(proto::Op op, std::vector<Arg> args) {
@@ -26,9 +47,15 @@ Request Request::make(proto::Op op, std::vector<Arg> args) {
 
 Outcome Outcome::refusal(const Request& r, int32_t result) {
     Outcome o;
-    if (r.layout) o.reply = proto::Reply::plain(*r.layout, result);
-    else o.reply.result = result;
+    o.refuse(r, result);
     return o;
+}
+
+void Outcome::refuse(const Request& r, int32_t result) {
+    kind = Kind::Reply;
+    reply.result = result;
+    reply.fields.assign(r.layout ? std::char_traits<char>::length(r.layout->reply) : 0, proto::Field{});
+    if (reply.record.index() != 0) reply.record = proto::Record{};
 }
 
 }  // namespace tessaro::sim

@@ -39,6 +39,8 @@ struct Request {
 
     // Decodes a frame body (without its length header).
     static Request decode(const uint8_t* body, size_t len);
+    // The same into this request, whose buffers are reused.
+    void read(const uint8_t* body, size_t len);
     // A request of `op` with the given fields in the layout's order ('s'
     // fields in `str`, the others in `num`), for callers inside the
     // simulator; `decoded` says whether their number fits the layout.
@@ -54,6 +56,8 @@ struct Outcome {
     // (a handshake's wrong magic or version).
     std::string why;
 
+    // Back to a reply of 0 with nothing in it; buffers are kept for reuse.
+    void clear();
     // The reply's result; none when nothing is sent.
     std::optional<int32_t> result() const {
         return kind == Kind::Reply ? std::optional<int32_t>(reply.result) : std::nullopt;
@@ -61,6 +65,8 @@ struct Outcome {
     // A reply that holds just `result` and the empty fields every reply of
     // the request's operation carries (only the result for an unknown one).
     static Outcome refusal(const Request& r, int32_t result);
+    // Makes this outcome such a reply; the fault that hit stays.
+    void refuse(const Request& r, int32_t result);
 };
 
 }  // namespace tessaro::sim

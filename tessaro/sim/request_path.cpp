@@ -7,9 +7,8 @@
 
 namespace tessaro::sim {
 
-void Pending::begin(Request r) {
-    request = std::move(r);
-    outcome = Outcome{};
+void Pending::restart() {
+    outcome.clear();
     stage = Stage::Admit;
     decided = false;
     delay_ms = 0;
@@ -44,7 +43,7 @@ void RequestPath::admit(Pending& p, const Caller& c) {
     else if (state_ && state_cannot_hold(r)) refused = E_INVALID;
     if (refused) {
         if (trace_ && r.decoded) machine_.admit(r, true, false);  // the trace names its nodes all the same
-        p.outcome = Outcome::refusal(r, *refused);
+        p.outcome.refuse(r, *refused);
         p.decided = true;
         return;
     }
@@ -54,7 +53,7 @@ void RequestPath::admit(Pending& p, const Caller& c) {
     switch (fault->kind) {
         case FaultHit::Kind::Silent: p.outcome.kind = Outcome::Kind::Silent; break;
         case FaultHit::Kind::Close: p.outcome.kind = Outcome::Kind::Close; break;
-        case FaultHit::Kind::Result: p.outcome = Outcome::refusal(r, fault->result); break;
+        case FaultHit::Kind::Result: p.outcome.refuse(r, fault->result); break;
         case FaultHit::Kind::Delay: break;
     }
     p.decided = fault->kind != FaultHit::Kind::Delay;
@@ -75,9 +74,7 @@ Wait RequestPath::run(Pending& p, Caller& c) {
                 p.stage = p.decided ? Stage::Record : Stage::CarryOut;
                 break;
             case Stage::CarryOut: {
-                std::optional<FaultHit> fault = std::move(p.outcome.fault);
-                p.outcome = execute(machine_, c.session, c.sink, p.request);
-                p.outcome.fault = std::move(fault);
+                execute(machine_, c.session, c.sink, p.request, p.outcome);
                 p.stage = Stage::Saving;
                 // An acknowledged change is on disk before its reply.
                 if (state_ && p.request.layout->changes_machine() && p.outcome.reply.result == E_OK)
@@ -86,12 +83,7 @@ Wait RequestPath::run(Pending& p, Caller& c) {
                 break;
             }
             case Stage::Saving:
-                if (p.saved != E_OK) {
-                    // The change was made but is not durable.
-                    std::optional<FaultHit> fault = std::move(p.outcome.fault);
-                    p.outcome = Outcome::refusal(p.request, E_FAILURE);
-                    p.outcome.fault = std::move(fault);
-                }
+                if (p.saved != E_OK) p.outcome.refuse(p.request, E_FAILURE);  // made, but not durable
                 p.stage = Stage::Record;
                 break;
             case Stage::Record:
@@ -108,7 +100,8 @@ int RequestPath::save() { return state_->commit(); }
 
 Outcome RequestPath::submit(Request r, Caller& c, const DelayFn& delay) {
     Pending p;
-    p.begin(std::move(r));
+    p.request = std::move(r);
+    p.restart();
     for (;;) {
         switch (run(p, c)) {
             case Wait::Done: return std::move(p.outcome);

@@ -55,8 +55,8 @@ struct Pending {
     int64_t delay_ms = 0;  // what a Wait::Delay waits
     int saved = 0;         // set by the caller before it resumes a Wait::Save: E_OK or E_FAILURE
 
-    // A new request, from the start.
-    void begin(Request r);
+    // Back to the start, for `request` as it now stands; buffers are kept.
+    void restart();
 };
 
 // Why the runner stopped.
