@@ -137,13 +137,10 @@ Outcome execute(Machine& m, Session& s, PlcSink* sink, const Request& r) {
             result(m.set_job(a[0].str, outcome, duration));
             break;
         }
-        case Op::ApiAddFault: {
-            Fault f;
-            std::string error;
-            if (!load_fault_text(a[0].str, f, error)) result(E_INVALID).u32(0);
-            else result(E_OK).u32(static_cast<uint32_t>(m.add_fault(std::move(f))));
+        case Op::ApiAddFault:
+            if (!r.fault_to_add) result(E_INVALID).u32(0);
+            else result(E_OK).u32(static_cast<uint32_t>(m.add_fault(*r.fault_to_add)));
             break;
-        }
         case Op::ApiRemoveFault: result(m.remove_fault(a[0].u()) ? E_OK : E_NOEXIST); break;
         case Op::ApiReset:
             s.pending.clear();  // a value set but not written belongs to the machine left behind

@@ -1,6 +1,7 @@
 #include "control_port.h"
 
 #include "protocol/wire.h"
+#include "scenario_writer.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -15,7 +16,8 @@ void ControlPort::stop() {
     stop_cv_.notify_all();
 }
 
-ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std::vector<Arg> args) {
+ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std::vector<Arg> args,
+                                      std::optional<Fault> fault) {
     DelayFn delay = [this](int64_t ms) {
         std::unique_lock<std::mutex> lk(stop_mu_);
         return !stop_cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stopping_; });
@@ -24,6 +26,7 @@ ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std
     caller.greeted = true;
     caller.api = true;
     Request r = Request::make(op, std::move(args));
+    r.fault_to_add = std::move(fault);
     Outcome o = path_.submit(r, caller, delay);
     Sent s{proto::op_name(op), o.kind == Outcome::Kind::Reply ? o.result : std::nullopt};
     // The reply of ApiAddFault carries the fault's number after the result.
@@ -65,8 +68,10 @@ ControlPort::Sent ControlPort::set_job(const std::string& conn, const std::strin
                   {Arg{0, full.empty() ? name : full}, Arg{o, {}}, Arg{duration_ms.value_or(-1), {}}});
 }
 
-ControlPort::Sent ControlPort::add_fault(const std::string& conn, const std::string& fault) {
-    return submit(conn, proto::Op::ApiAddFault, {Arg{0, fault}});
+ControlPort::Sent ControlPort::add_fault(const std::string& conn, const Fault& fault) {
+    text::JsonWriter w;  // compact: one line of the trace
+    write_fault(w, fault);
+    return submit(conn, proto::Op::ApiAddFault, {Arg{0, w.take()}}, fault);
 }
 
 ControlPort::Sent ControlPort::remove_fault(const std::string& conn, uint64_t index) {

@@ -397,14 +397,12 @@ Response HttpControl::get_faults(http::Request&, const std::string&) {
 Response HttpControl::post_fault(http::Request& req, const std::string&) {
     Fault fault;
     std::string error;
-    auto body = parse_json_body(req.body, error);
-    if (!body || !parse_fault(*body, fault, error)) return error_response(400, error);
-    ControlPort::Sent sent = port_.add_fault(conn_of(req), dump(*body));
+    if (!parse_fault(req.body, fault, error)) return error_response(400, error);
+    ControlPort::Sent sent = port_.add_fault(conn_of(req), fault);
     if (auto failed = failure(sent, "")) return *failed;
-    size_t index = sent.number;
-    for (const auto& f : faults_json(port_.faults()))
-        if (f["index"] == index) return json_response(201, f);
-    return json_response(201, json{{"index", index}, {"left", 0}});  // spent already
+    for (const FaultStatus& f : port_.faults())
+        if (f.index == sent.number) return json_response(201, fault_json(f));
+    return json_response(201, json{{"index", sent.number}, {"left", 0}});  // spent already
 }
 
 Response HttpControl::delete_fault(http::Request& req, const std::string& number) {
