@@ -143,6 +143,15 @@ bool parse_fault(const std::string& body, Fault& out, std::string& error) {
     return load_fault(doc.root(), out, error);
 }
 
+bool parse_node_value(const json& j, std::string& value, std::string& error) {
+    if (!j.contains("value") || !j["value"].is_string()) {
+        error = "give the value as a string: {\"value\": \"...\"}";
+        return false;
+    }
+    value = j["value"];
+    return true;
+}
+
 bool parse_plc(const json& j, uint32_t& set, uint32_t& clear, std::string& error) {
     set = clear = 0;
     for (const char* key : {"set", "clear"}) {

@@ -52,6 +52,8 @@ bool parse_body(const std::string& body, std::initializer_list<const char*> keys
 // as the scenario loader reads one. Malformed or too deeply nested text is
 // refused as parse_json_body refuses it.
 bool parse_fault(const std::string& body, Fault& out, std::string& error);
+// {"value": "..."}: the text to write to a node.
+bool parse_node_value(const nlohmann::json& j, std::string& value, std::string& error);
 // {"set": [names], "clear": [names]} as bit masks.
 bool parse_plc(const nlohmann::json& j, uint32_t& set, uint32_t& clear, std::string& error);
 // {"outcome": name, "duration_ms": n}, either or both.
