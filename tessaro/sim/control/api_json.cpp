@@ -48,11 +48,17 @@ json written_node_json(ControlPort& port, const std::string& name, const Control
 json plc_json(ControlPort& port) {
     json out;
     port.inspect([&](const MachineView& v) {
-        json names = json::array();
+        json state = json::array();
         for (int i = 0; i < 32; ++i)
-            if (v.plc_word & plc_bit(i)) names.push_back(plc_state_name(i) ? plc_state_name(i) : std::to_string(i));
-        out = {{"word", v.plc_word}, {"state", names}, {"selected", v.selected ? v.tree.full_name(*v.selected) : ""}};
+            if (v.plc_word & plc_bit(i)) state.push_back(plc_state_name(i) ? plc_state_name(i) : std::to_string(i));
+        out = {{"word", v.plc_word}, {"state", state}, {"selected", v.selected ? v.tree.full_name(*v.selected) : ""}};
     });
+    static const json names = [] {
+        json all = json::array();
+        for (int i = 0; plc_state_name(i); ++i) all.push_back(plc_state_name(i));
+        return all;
+    }();
+    out["names"] = names;
     return out;
 }
 

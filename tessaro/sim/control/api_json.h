@@ -29,7 +29,9 @@ std::optional<nlohmann::json> node_json(ControlPort& port, const std::string& na
 // the node is gone by then.
 nlohmann::json written_node_json(ControlPort& port, const std::string& name, const ControlPort::Sent& sent,
                                  const nlohmann::json& before);
-// The PLC state word, its state names, the selected node ("" for none).
+// The PLC state word ("word"), the names of its bits that are set ("state",
+// a number for a bit without a name), the selected node ("selected", "" for
+// none) and every bit's name ("names", indexed by bit number).
 nlohmann::json plc_json(ControlPort& port);
 // A fault as a scenario object with its number ("index"), the matching
 // calls it has seen and the calls it will still hit ("left", null for no end).
