@@ -158,12 +158,10 @@ void execute(Machine& m, Session& s, PlcSink* sink, const Request& r, Outcome& o
             result(m.set_job(a[0].str, outcome, duration));
             break;
         }
-        case Op::ApiAddFault: {
-            Fault f;
-            if (!load_fault_text(a[0].str, f, o.why)) field(E_INVALID, Arg{});
-            else field(E_OK, Arg{static_cast<int64_t>(m.add_fault(std::move(f))), {}});
+        case Op::ApiAddFault:
+            if (!r.fault_to_add) field(E_INVALID, Arg{});
+            else field(E_OK, Arg{static_cast<int64_t>(m.add_fault(*r.fault_to_add)), {}});
             break;
-        }
         case Op::ApiRemoveFault: result(m.remove_fault(a[0].u()) ? E_OK : E_NOEXIST); break;
         case Op::ApiReset:
             s.pending.clear();  // a value set but not written belongs to the machine left behind

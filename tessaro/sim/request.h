@@ -36,6 +36,9 @@ struct Request {
     // was when the request was admitted ("" for other arguments and unknown
     // handles). Filled only when an observer or a fault needs it.
     std::vector<std::string> nodes;
+    // An ApiAddFault's fault as a value; its text argument is what the trace
+    // shows.
+    std::optional<Fault> fault_to_add;
 
     // Decodes a frame body (without its length header).
     static Request decode(const uint8_t* body, size_t len);

@@ -140,6 +140,40 @@ std::string kind_text(const Node* n) {
     return "?";
 }
 
+// One fault object as the faults of a scenario (and the control API) give it.
+Fault read_fault(const JsonValue& e) {
+    Fields f(e, "a fault", {"op", "node", "handle", "call", "times", "result", "action", "delay_ms"});
+    Fault fault;
+    const JsonValue& op_v = f.need("op", "a fault");
+    std::string op = get_string(op_v, "the operation name");
+    if (!proto::op_from_name(op, fault.op)) fail(op_v, "unknown operation name " + quote(op));
+    const proto::Operation* layout = proto::operation(fault.op);
+    if (const JsonValue* n = f.get("node")) {
+        fault.node = get_string(*n, "the node name");
+        if (!layout || !layout->addresses_node()) fail(*n, op + " names no node");
+    }
+    if (const JsonValue* h = f.get("handle")) {
+        fault.handle = static_cast<int32_t>(get_int(*h, INT32_MIN, INT32_MAX, "the handle"));
+        if (!layout || !layout->carries_handle()) fail(*h, op + " carries no handle");
+    }
+    if (const JsonValue* c = f.get("call")) fault.call = static_cast<uint64_t>(get_int(*c, 1, INT64_MAX, "call"));
+    if (const JsonValue* t = f.get("times")) fault.times = static_cast<uint64_t>(get_int(*t, 1, INT64_MAX, "times"));
+    const JsonValue* result = f.get("result");
+    if (result) fault.result = static_cast<int32_t>(get_int(*result, INT32_MIN, INT32_MAX, "the result"));
+    const JsonValue* action = f.get("action");
+    if (action) {
+        std::string a = get_string(*action, "the action");
+        if (a == "silent") fault.action = Fault::Action::Silent;
+        else if (a == "close") fault.action = Fault::Action::Close;
+        else fail(*action, "unknown action " + quote(a) + " (silent or close)");
+        if (result) fail(*action, "a fault has either a result or an action, not both");
+    }
+    const JsonValue* delay = f.get("delay_ms");
+    if (delay) fault.delay_ms = get_int(*delay, 0, kMaxFaultDelayMs, "delay_ms");
+    if (!result && !action && !delay) fail(e, "a fault needs a result, an action or a delay_ms");
+    return fault;
+}
+
 class Loader {
 public:
     void load(const JsonValue& root);
@@ -448,38 +482,7 @@ void Loader::load_messages(const JsonValue& v) {
 }
 
 void Loader::load_faults(const JsonValue& v) {
-    for (const auto& e : get_array(v, "the faults")) {
-        Fields f(e, "a fault", {"op", "node", "handle", "call", "times", "result", "action", "delay_ms"});
-        Fault fault;
-        const JsonValue& op_v = f.need("op", "a fault");
-        std::string op = get_string(op_v, "the operation name");
-        if (!proto::op_from_name(op, fault.op)) fail(op_v, "unknown operation name " + quote(op));
-        const proto::Operation* layout = proto::operation(fault.op);
-        if (const JsonValue* n = f.get("node")) {
-            fault.node = get_string(*n, "the node name");
-            if (!layout || !layout->addresses_node()) fail(*n, op + " names no node");
-        }
-        if (const JsonValue* h = f.get("handle")) {
-            fault.handle = static_cast<int32_t>(get_int(*h, INT32_MIN, INT32_MAX, "the handle"));
-            if (!layout || !layout->carries_handle()) fail(*h, op + " carries no handle");
-        }
-        if (const JsonValue* c = f.get("call")) fault.call = static_cast<uint64_t>(get_int(*c, 1, INT64_MAX, "call"));
-        if (const JsonValue* t = f.get("times")) fault.times = static_cast<uint64_t>(get_int(*t, 1, INT64_MAX, "times"));
-        const JsonValue* result = f.get("result");
-        if (result) fault.result = static_cast<int32_t>(get_int(*result, INT32_MIN, INT32_MAX, "the result"));
-        const JsonValue* action = f.get("action");
-        if (action) {
-            std::string a = get_string(*action, "the action");
-            if (a == "silent") fault.action = Fault::Action::Silent;
-            else if (a == "close") fault.action = Fault::Action::Close;
-            else fail(*action, "unknown action " + quote(a) + " (silent or close)");
-            if (result) fail(*action, "a fault has either a result or an action, not both");
-        }
-        const JsonValue* delay = f.get("delay_ms");
-        if (delay) fault.delay_ms = get_int(*delay, 0, kMaxFaultDelayMs, "delay_ms");
-        if (!result && !action && !delay) fail(e, "a fault needs a result, an action or a delay_ms");
-        cfg.faults.push_back(std::move(fault));
-    }
+    for (const auto& e : get_array(v, "the faults")) cfg.faults.push_back(read_fault(e));
 }
 
 }  // namespace
@@ -546,16 +549,14 @@ bool load_scenario_file(const std::string& path, MachineConfig& out, std::string
     return load_scenario_text(text, path, out, error);
 }
 
-bool load_fault_text(const std::string& json_object, Fault& out, std::string& error) {
-    MachineConfig cfg;
-    if (!load_scenario_text("{\"faults\": [" + json_object + "]}", "fault", cfg, error)) {
-        // The position would point into the text made here.
-        size_t colon = error.find(": ");
-        if (colon != std::string::npos) error.erase(0, colon + 2);
+bool load_fault(const JsonValue& v, Fault& out, std::string& error) {
+    try {
+        out = read_fault(v);
+        return true;
+    } catch (const LoadError& e) {
+        error = e.message;
         return false;
     }
-    out = cfg.faults.front();
-    return true;
 }
 
 }  // namespace tessaro::sim

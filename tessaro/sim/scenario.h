@@ -11,6 +11,8 @@
 
 namespace tessaro::sim {
 
+class JsonValue;
+
 // The longest job run and ready delay a machine takes.
 constexpr int64_t kMaxDurationMs = 24LL * 3600 * 1000;
 
@@ -21,9 +23,9 @@ using text::kMaxScenarioBytes;  // the largest scenario file that is read
 // character where the syntax breaks), and `out` is left alone.
 bool load_scenario_text(const std::string& text, const std::string& name, MachineConfig& out, std::string& error);
 
-// Loads one fault object as the faults of a scenario give it; false with
+// Reads one fault object as the faults of a scenario give it; false with
 // `error` saying what is wrong (without a position).
-bool load_fault_text(const std::string& json_object, Fault& out, std::string& error);
+bool load_fault(const JsonValue& v, Fault& out, std::string& error);
 
 // Reads and loads a scenario file. A file that cannot be read gives
 // "PATH: <reason>".

@@ -52,7 +52,9 @@ public:
             w_.end();
         });
         w_.key("faults");
-        list(m_.faults, [this](const Fault& f) { fault(f); });
+        list(m_.faults, [this](const Fault& f) {
+            if (!write_fault(w_, f) && bad_.empty()) bad_ = "node";
+        });
         w_.end();
         if (!bad_.empty()) {
             error = bad_ + " holds text that is no UTF-8";
@@ -153,19 +155,6 @@ private:
         w_.end();
     }
 
-    void fault(const Fault& f) {
-        w_.object().key("op").str(proto::op_name(f.op));
-        if (f.node) field("node", *f.node);
-        if (f.handle) w_.key("handle").num(*f.handle);
-        if (f.call) w_.key("call").num(static_cast<long long>(f.call));
-        if (f.times) w_.key("times").num(static_cast<long long>(f.times));
-        if (f.result) w_.key("result").num(*f.result);
-        if (f.action == Fault::Action::Silent) w_.key("action").str("silent");
-        if (f.action == Fault::Action::Close) w_.key("action").str("close");
-        if (f.delay_ms || (!f.result && f.action == Fault::Action::None)) w_.key("delay_ms").num(f.delay_ms);
-        w_.end();
-    }
-
     const MachineView& m_;
     text::JsonWriter w_{text::JsonWriter::kSpaced};
     std::string bad_;
@@ -175,6 +164,38 @@ private:
 
 bool write_scenario(const MachineView& m, std::string& out, std::string& error) {
     return Writer(m).write(out, error);
+}
+
+std::vector<FaultMember> fault_members(const Fault& f) {
+    std::vector<FaultMember> out;
+    auto num = [&out](const char* key, long long n) { out.push_back(FaultMember{key, std::nullopt, n}); };
+    auto str = [&out](const char* key, std::string t) { out.push_back(FaultMember{key, std::move(t)}); };
+    str("op", proto::op_name(f.op));
+    if (f.node) str("node", *f.node);
+    if (f.handle) num("handle", *f.handle);
+    if (f.call) num("call", static_cast<long long>(f.call));
+    if (f.times) num("times", static_cast<long long>(f.times));
+    if (f.result) num("result", *f.result);
+    if (f.action == Fault::Action::Silent) str("action", "silent");
+    if (f.action == Fault::Action::Close) str("action", "close");
+    if (f.delay_ms || (!f.result && f.action == Fault::Action::None)) num("delay_ms", f.delay_ms);
+    return out;
+}
+
+bool write_fault(text::JsonWriter& w, const Fault& f) {
+    bool utf8 = true;
+    w.object();
+    for (const FaultMember& m : fault_members(f)) {
+        w.key(m.key);
+        if (!m.text) {
+            w.num(m.number);
+            continue;
+        }
+        utf8 = utf8 && text::is_utf8(*m.text);
+        w.str(*m.text);
+    }
+    w.end();
+    return utf8;
 }
 
 }  // namespace tessaro::sim

@@ -1,6 +1,7 @@
 #include "api_json.h"
 
 #include "control_port.h"
+#include "json_doc.h"
 #include "scenario.h"
 #include "scenario_writer.h"
 #include "value.h"
@@ -47,37 +48,41 @@ json written_node_json(ControlPort& port, const std::string& name, const Control
 json plc_json(ControlPort& port) {
     json out;
     port.inspect([&](const MachineView& v) {
-        json names = json::array();
+        json state = json::array();
         for (int i = 0; i < 32; ++i)
-            if (v.plc_word & plc_bit(i)) names.push_back(plc_state_name(i) ? plc_state_name(i) : std::to_string(i));
-        out = {{"word", v.plc_word}, {"state", names}, {"selected", v.selected ? v.tree.full_name(*v.selected) : ""}};
+            if (v.plc_word & plc_bit(i)) state.push_back(plc_state_name(i) ? plc_state_name(i) : std::to_string(i));
+        out = {{"word", v.plc_word}, {"state", state}, {"selected", v.selected ? v.tree.full_name(*v.selected) : ""}};
     });
+    static const json names = [] {
+        json all = json::array();
+        for (int i = 0; plc_state_name(i); ++i) all.push_back(plc_state_name(i));
+        return all;
+    }();
+    out["names"] = names;
+    return out;
+}
+
+json fault_json(const FaultStatus& fault) {
+    json out = json::object();
+    for (const FaultMember& m : fault_members(fault.fault)) out[m.key] = m.text ? json(*m.text) : json(m.number);
+    out["index"] = fault.index;
+    out["seen"] = fault.seen;
+    out["left"] = fault.left ? json(*fault.left) : json(nullptr);
     return out;
 }
 
 json faults_json(const std::vector<FaultStatus>& faults) {
-    // The scenario writer says how a fault reads; a machine of nothing but
-    // the faults gives them in its list.
-    std::vector<Fault> list;
-    for (const auto& f : faults) list.push_back(f.fault);
-    Tree tree;
-    std::string name, text, error;
-    std::vector<proto::JobNodeType> types;
-    DeviceTable devices;
-    SystemMessages messages;
-    write_scenario(MachineView{name, tree, 0, nullptr, types, devices, messages, list}, text, error);
-    json out = json::parse(text).at("faults");
-    for (size_t i = 0; i < faults.size(); ++i) {
-        out[i]["index"] = faults[i].index;
-        out[i]["seen"] = faults[i].seen;
-        out[i]["left"] = faults[i].left ? json(*faults[i].left) : json(nullptr);
-    }
+    json out = json::array();
+    for (const auto& f : faults) out.push_back(fault_json(f));
     return out;
 }
 
-std::optional<json> parse_json_body(const std::string& body, std::string& error) {
-    // Nesting is counted before parsing: handling a value (parsing, freeing,
-    // writing it out) recurses once per level.
+namespace {
+
+// False, with `error` set, when `body` nests arrays and objects more than
+// kMaxBodyDepth deep. Counted before parsing: handling a value (parsing,
+// freeing, writing it out) recurses once per level.
+bool within_depth(const std::string& body, std::string& error) {
     int depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < body.size(); ++i) {
@@ -90,15 +95,24 @@ std::optional<json> parse_json_body(const std::string& body, std::string& error)
         } else if (c == '[' || c == '{') {
             if (++depth > kMaxBodyDepth) {
                 error = "the body is nested more than " + std::to_string(kMaxBodyDepth) + " levels deep";
-                return std::nullopt;
+                return false;
             }
         } else if (c == ']' || c == '}') {
             --depth;
         }
     }
+    return true;
+}
+
+const char kMalformed[] = "malformed JSON";
+
+}  // namespace
+
+std::optional<json> parse_json_body(const std::string& body, std::string& error) {
+    if (!within_depth(body, error)) return std::nullopt;
     json out = json::parse(body, nullptr, false);
     if (out.is_discarded()) {
-        error = "malformed JSON";
+        error = kMalformed;
         return std::nullopt;
     }
     return out;
@@ -123,8 +137,25 @@ bool parse_body(const std::string& body, std::initializer_list<const char*> keys
     return true;
 }
 
-bool parse_fault(const json& j, Fault& out, std::string& error) {
-    return load_fault_text(dump(j), out, error);
+bool parse_fault(const std::string& body, Fault& out, std::string& error) {
+    if (!within_depth(body, error)) return false;
+    JsonDoc doc;
+    size_t offset = 0;
+    std::string why;
+    if (!parse_json(body, doc, offset, why)) {
+        error = kMalformed;
+        return false;
+    }
+    return load_fault(doc.root(), out, error);
+}
+
+bool parse_node_value(const json& j, std::string& value, std::string& error) {
+    if (!j.contains("value") || !j["value"].is_string()) {
+        error = "give the value as a string: {\"value\": \"...\"}";
+        return false;
+    }
+    value = j["value"];
+    return true;
 }
 
 bool parse_plc(const json& j, uint32_t& set, uint32_t& clear, std::string& error) {

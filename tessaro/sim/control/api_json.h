@@ -29,11 +29,14 @@ std::optional<nlohmann::json> node_json(ControlPort& port, const std::string& na
 // the node is gone by then.
 nlohmann::json written_node_json(ControlPort& port, const std::string& name, const ControlPort::Sent& sent,
                                  const nlohmann::json& before);
-// The PLC state word, its state names, the selected node ("" for none).
+// The PLC state word ("word"), the names of its bits that are set ("state",
+// a number for a bit without a name), the selected node ("selected", "" for
+// none) and every bit's name ("names", indexed by bit number).
 nlohmann::json plc_json(ControlPort& port);
-// The faults as scenario objects, each with its number ("index"), the
-// matching calls it has seen and the calls it will still hit ("left", null
-// for no end).
+// A fault as a scenario object with its number ("index"), the matching
+// calls it has seen and the calls it will still hit ("left", null for no end).
+nlohmann::json fault_json(const FaultStatus& fault);
+// Every fault as fault_json gives it, in list order.
 nlohmann::json faults_json(const std::vector<FaultStatus>& faults);
 
 // Deepest nesting of arrays and objects a body may have: what the API takes
@@ -47,8 +50,12 @@ std::optional<nlohmann::json> parse_json_body(const std::string& body, std::stri
 // `error` saying what is wrong.
 bool parse_body(const std::string& body, std::initializer_list<const char*> keys, nlohmann::json& out,
                 std::string& error);
-// A fault object as a scenario file gives it.
-bool parse_fault(const nlohmann::json& j, Fault& out, std::string& error);
+// A request body that is a fault object as a scenario file gives it, read
+// as the scenario loader reads one. Malformed or too deeply nested text is
+// refused as parse_json_body refuses it.
+bool parse_fault(const std::string& body, Fault& out, std::string& error);
+// {"value": "..."}: the text to write to a node.
+bool parse_node_value(const nlohmann::json& j, std::string& value, std::string& error);
 // {"set": [names], "clear": [names]} as bit masks.
 bool parse_plc(const nlohmann::json& j, uint32_t& set, uint32_t& clear, std::string& error);
 // {"outcome": name, "duration_ms": n}, either or both.

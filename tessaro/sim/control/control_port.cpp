@@ -1,5 +1,6 @@
 #include "control_port.h"
 
+#include "scenario_writer.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim {
@@ -14,7 +15,8 @@ void ControlPort::stop() {
     stop_cv_.notify_all();
 }
 
-ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std::vector<Arg> args) {
+ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std::vector<Arg> args,
+                                      std::optional<Fault> fault) {
     DelayFn delay = [this](int64_t ms) {
         std::unique_lock<std::mutex> lk(stop_mu_);
         return !stop_cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stopping_; });
@@ -22,7 +24,9 @@ ControlPort::Sent ControlPort::submit(const std::string& conn, proto::Op op, std
     Caller caller{conn, session_};
     caller.greeted = true;
     caller.api = true;
-    Outcome o = path_.submit(Request::make(op, std::move(args)), caller, delay);
+    Request r = Request::make(op, std::move(args));
+    r.fault_to_add = std::move(fault);
+    Outcome o = path_.submit(std::move(r), caller, delay);
     Sent s{proto::op_name(op), o.result()};
     // The reply of ApiAddFault carries the fault's number after the result.
     if (s.result == E_OK && !o.reply.fields.empty()) s.number = o.reply.fields[0].u();
@@ -58,8 +62,10 @@ ControlPort::Sent ControlPort::set_job(const std::string& conn, const std::strin
                   {Arg{0, full.empty() ? name : full}, Arg{o, {}}, Arg{duration_ms.value_or(-1), {}}});
 }
 
-ControlPort::Sent ControlPort::add_fault(const std::string& conn, const std::string& fault) {
-    return submit(conn, proto::Op::ApiAddFault, {Arg{0, fault}});
+ControlPort::Sent ControlPort::add_fault(const std::string& conn, const Fault& fault) {
+    text::JsonWriter w;  // compact: one line of the trace
+    write_fault(w, fault);
+    return submit(conn, proto::Op::ApiAddFault, {Arg{0, w.take()}}, fault);
 }
 
 ControlPort::Sent ControlPort::remove_fault(const std::string& conn, uint64_t index) {

@@ -61,15 +61,17 @@ public:
     // E_NOEXIST: no such job. `full` gets the job's full name when there is one.
     Sent set_job(const std::string& conn, const std::string& name, std::optional<JobOutcome> outcome,
                  std::optional<int64_t> duration_ms, std::string& full);
-    // `fault`: a fault object as a scenario gives it.
-    Sent add_fault(const std::string& conn, const std::string& fault);
+    // Traced with the fault as a scenario file writes it, on one line.
+    Sent add_fault(const std::string& conn, const Fault& fault);
     // E_NOEXIST: no fault of that number.
     Sent remove_fault(const std::string& conn, uint64_t index);
     // Back to the machine as it started; E_FAILURE when that failed.
     Sent reset(const std::string& conn);
 
 private:
-    Sent submit(const std::string& conn, proto::Op op, std::vector<Arg> args);
+    // `fault`: ApiAddFault's fault as a value (Request::fault_to_add).
+    Sent submit(const std::string& conn, proto::Op op, std::vector<Arg> args,
+                std::optional<Fault> fault = std::nullopt);
 
     RequestPath& path_;
     Machine& machine_;

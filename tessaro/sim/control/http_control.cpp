@@ -209,6 +209,38 @@ std::optional<uint64_t> line_number(const std::optional<std::string>& text) {
     return n;
 }
 
+// A fault's number in a path: at most 18 digits (leading zeros count), so
+// that a longer path names no resource; none when it is no number.
+std::optional<uint64_t> fault_number(const std::string& digits) {
+    uint64_t n = 0;
+    if (digits.size() > 18 || !text::parse_decimal<uint64_t>(digits, 0, UINT64_MAX, n)) return std::nullopt;
+    return n;
+}
+
+// What GET /api/events is asked for: where its lines start, how many of the
+// newest an event carries at most, whether it carries the machine too.
+struct StreamQuery {
+    uint64_t after;
+    size_t max;
+    bool machine;
+};
+
+// From the line after Last-Event-ID (a reconnecting browser) or ?after=N;
+// after `newest` (from now on) otherwise. With ?max=N an event carries only
+// the newest N lines (their numbers show what was left out); a max that is
+// no number up to 5 digits is ignored. With ?machine=1 the stream also
+// carries the machine, at once and then whenever it has changed, as
+// "machine" events: a page that shows it need not ask again and again.
+StreamQuery stream_query(const http::Request& req, uint64_t newest) {
+    auto from = req.header("last-event-id");
+    if (!from || from->empty()) from = req.param("after");
+    StreamQuery q{line_number(from).value_or(newest), Trace::kKeptLines, req.param("machine") == "1"};
+    uint32_t n = 0;
+    if (auto max = req.param("max"); max && max->size() <= 5 && text::parse_decimal<uint32_t>(*max, 0, 99999, n))
+        q.max = std::max<size_t>(1, n);
+    return q;
+}
+
 bool is_loopback(const std::string& bare) {
     unsigned char buf[16];
     if (inet_pton(AF_INET, bare.c_str(), buf) == 1) return buf[0] == 127;
@@ -352,14 +384,12 @@ Response HttpControl::get_node(http::Request&, const std::string& name) {
 }
 
 Response HttpControl::put_node(http::Request& req, const std::string& name) {
-    std::string error;
+    std::string error, value;
     json body;
-    if (!parse_body(req.body, {"value"}, body, error)) return error_response(400, error);
-    if (!body.contains("value") || !body["value"].is_string())
-        return error_response(400, "give the value as a string: {\"value\": \"...\"}");
+    if (!parse_body(req.body, {"value"}, body, error) || !parse_node_value(body, value, error))
+        return error_response(400, error);
     auto before = node_json(port_, name);
     if (!before) return error_response(404, "no node named \"" + name + "\"");
-    std::string value = body["value"];
     ControlPort::Sent sent = port_.write_node(conn_of(req), name, value);
     return answer_write(sent, name, value, sent.result == E_OK ? written_node_json(port_, name, sent, *before) : *before);
 }
@@ -397,18 +427,16 @@ Response HttpControl::get_faults(http::Request&, const std::string&) {
 Response HttpControl::post_fault(http::Request& req, const std::string&) {
     Fault fault;
     std::string error;
-    auto body = parse_json_body(req.body, error);
-    if (!body || !parse_fault(*body, fault, error)) return error_response(400, error);
-    ControlPort::Sent sent = port_.add_fault(conn_of(req), dump(*body));
+    if (!parse_fault(req.body, fault, error)) return error_response(400, error);
+    ControlPort::Sent sent = port_.add_fault(conn_of(req), fault);
     if (auto failed = failure(sent, "")) return *failed;
-    size_t index = sent.number;
-    for (const auto& f : faults_json(port_.faults()))
-        if (f["index"] == index) return json_response(201, f);
-    return json_response(201, json{{"index", index}, {"left", 0}});  // spent already
+    for (const FaultStatus& f : port_.faults())
+        if (f.index == sent.number) return json_response(201, fault_json(f));
+    return json_response(201, json{{"index", sent.number}, {"left", 0}});  // spent already
 }
 
 Response HttpControl::delete_fault(http::Request& req, const std::string& number) {
-    auto index = line_number(number.size() <= 18 ? std::optional<std::string>(number) : std::nullopt);
+    auto index = fault_number(number);
     if (!index) return error_response(404, "no such resource or operation");
     if (auto failed = failure(port_.remove_fault(conn_of(req), *index), "no fault numbered " + number)) return *failed;
     return no_content();
@@ -437,23 +465,10 @@ Response HttpControl::get_events(http::Request& req, const std::string&) {
         --streams_;
         return error_response(503, "too many event streams open");
     }
-    // From the line after Last-Event-ID (a reconnecting browser) or
-    // ?after=N; from now on otherwise. With ?max=N an event carries only
-    // the newest N lines (their numbers show what was left out). With
-    // ?machine=1 the stream also carries the machine, at once and then
-    // whenever it has changed, as "machine" events: a page that shows it
-    // need not ask again and again.
-    auto from = req.header("last-event-id");
-    if (!from || from->empty()) from = req.param("after");
-    uint64_t after = line_number(from).value_or(port_.trace().last_number());
-    size_t max = Trace::kKeptLines;
-    if (auto max_text = req.param("max"); max_text && max_text->size() <= 5) {
-        uint32_t n = 0;
-        if (text::parse_decimal<uint32_t>(*max_text, 0, 99999, n)) max = std::max<size_t>(1, n);
-    }
+    StreamQuery q = stream_query(req, port_.trace().last_number());
     Response r;
     r.type = "text/event-stream";
-    r.source = std::make_shared<EventStream>(port_, machine_text_, streams_, after, max, req.param("machine") == "1");
+    r.source = std::make_shared<EventStream>(port_, machine_text_, streams_, q.after, q.max, q.machine);
     r.interval = kEventInterval;
     return r;
 }

@@ -44,6 +44,12 @@ protected:
         return path.submit(r, c, [](int64_t) { return true; }).result().value_or(INT_MIN);
     }
     int32_t h(const std::string& name) { return m.get_node(name); }
+    static Fault fault(const std::string& body) {
+        Fault f;
+        std::string error;
+        EXPECT_TRUE(parse_fault(body, f, error)) << error;
+        return f;
+    }
     void write(const std::string& name, const std::string& value) {
         ASSERT_EQ(call(Op::SetNodeValueString, {Arg{h(name), {}}, Arg{0, value}}), E_OK) << name;
         ASSERT_EQ(call(Op::WriteNodeSync, {Arg{h(name), {}}}), E_OK) << name;
@@ -107,13 +113,13 @@ protected:
                  std::string full;
                  EXPECT_EQ(port.set_job("api", "Demo", JobOutcome::Failed, 5, full).result, E_OK);
              }},
-            {"a fault added", [this] { EXPECT_EQ(port.add_fault("api", R"({"op":"GetNode","times":1,"result":-3})").result, E_OK); }},
+            {"a fault added", [this] { EXPECT_EQ(port.add_fault("api", fault(R"({"op":"GetNode","times":1,"result":-3})")).result, E_OK); }},
             {"a fault spent by its last call", [this] { EXPECT_EQ(call(Op::GetNode, {Arg{0, "demo"}}), -3); }},
             {"a fault removed",
              [this] {
-                 auto sent = port.add_fault("api", R"({"op":"GetNodeName","result":-3})");
+                 auto sent = port.add_fault("api", fault(R"({"op":"GetNodeName","result":-3})"));
                  EXPECT_EQ(port.remove_fault("api", sent.number).result, E_OK);
-                 EXPECT_EQ(port.add_fault("api", R"({"op":"GetNodeInfo","result":-3})").result, E_OK);
+                 EXPECT_EQ(port.add_fault("api", fault(R"({"op":"GetNodeInfo","result":-3})")).result, E_OK);
              }},
             {"a reset", [this] { EXPECT_EQ(port.reset("api").result, E_OK); }},
         };
@@ -284,7 +290,7 @@ TEST_F(Whole, AWriteThroughTheApiAnswersWithTheValueItLeft) {
     EXPECT_FALSE(refused.value);
     // A fault that answers for the write instead of the machine: the
     // answer shows the node as it is.
-    ASSERT_EQ(port.add_fault("api", R"({"op":"WriteNodeSync","result":0})").result, E_OK);
+    ASSERT_EQ(port.add_fault("api", fault(R"({"op":"WriteNodeSync","result":0})")).result, E_OK);
     ControlPort::Sent faulted = port.write_node("api", "demo.Label", "never");
     EXPECT_EQ(faulted.result, E_OK);
     EXPECT_FALSE(faulted.value);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The live page in a real browser (headless Chromium driven by Selenium):
-# a value changed in the page is read back by the program, a fault set in
+# a value changed in the page is read back by the program, the PLC bits
+# shown are those the API names and a click sets or clears one, a fault set in
 # the page gives the status it causes, a value the program writes shows in
 # the page, and text keeps its line ends both ways. The page is served under
 # a strict Content-Security-Policy, and the browser must log neither a
@@ -13,7 +14,7 @@ trap 'sim_stop; rm -rf "$profile"' EXIT
 sim_start "$SIM" --http 0 || exit 2
 export URL=$SIM_HTTP SIM_ADDR PROFILE=$profile
 timeout 180 /usr/bin/python3 - <<'PY'
-import os, subprocess, sys, urllib.request
+import json, os, subprocess, sys, urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
@@ -54,6 +55,18 @@ try:
     speed.send_keys("4321", Keys.ENTER)
     wait.until(lambda b: "demo.Speed = 4321" in b.find_element(By.ID, "status").text)
     assert zuna("zunaReadStr", "-n", "demo.Speed") == (0, "4321\n")
+
+    # The PLC bits are drawn from the names the API gives; a click sets or clears one.
+    plc = lambda: json.load(direct.open(os.environ["URL"] + "api/plc", timeout=10))
+    buttons = browser.find_elements(By.CSS_SELECTOR, "#plc button")
+    assert [b.get_attribute("title") for b in buttons] == plc()["names"], [b.get_attribute("title") for b in buttons]
+    browser.find_element(By.CSS_SELECTOR, '#plc button[data-state="PLC_ATTENTION"]').click()
+    wait.until(lambda b: "set PLC_ATTENTION" in b.find_element(By.ID, "status").text)
+    assert "PLC_ATTENTION" in plc()["state"], plc()
+    wait.until(lambda b: "on" in b.find_element(By.CSS_SELECTOR, '#plc button[data-state="PLC_ATTENTION"]').get_attribute("class"))
+    browser.find_element(By.CSS_SELECTOR, '#plc button[data-state="PLC_ATTENTION"]').click()
+    wait.until(lambda b: "cleared PLC_ATTENTION" in b.find_element(By.ID, "status").text)
+    assert "PLC_ATTENTION" not in plc()["state"], plc()
 
     browser.find_element(By.ID, "fault-op").send_keys("JobStart")
     browser.find_element(By.ID, "fault-result").send_keys("-14")

@@ -3,15 +3,11 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-// Every PLC state bit by number, as the library names them.
-const PLC_STATES = ['PLC_DEVICES_AWAKE', 'PLC_DEVICES_FAILURE', 'PLC_DEVICES_READY', 'PLC_DEVICES_SETUP',
-  'PLC_JOB_READY', 'PLC_JOB_ACTIVE', 'PLC_JOB_COMPLETED', 'PLC_JOB_FAILED', 'PLC_SYS_SAFE', 'PLC_JOB_PAUSED',
-  'PLC_JOB_PILOTED', 'PLC_JOB_PRELOADED', 'PLC_JOB_STOPPING', 'PLC_READY_FOR_POWER_OFF', 'PLC_SYSTEM_READY',
-  'PLC_ATTENTION', 'PLC_SYS_SAFE_REQUEST', 'PLC_JOB_PRELOAD'];
 const TRACE_LINES = 100;
 
 let machine = null;
-let plc = { word: 0, selected: '' };
+// The PLC as the API gives it: `names` names every state bit by number.
+let plc = { word: 0, state: [], selected: '', names: [] };
 
 function say(text, bad) {
   $('status').textContent = text;
@@ -58,17 +54,17 @@ function renderPlc() {
   if (!changed('plc', plc) && $('plc').children.length) return;
   $('word').textContent = '0x' + plc.word.toString(16).padStart(8, '0');
   const box = $('plc');
-  if (!box.children.length)
-    PLC_STATES.forEach((name) => {
+  if (box.children.length !== plc.names.length)
+    box.replaceChildren(...plc.names.map((name) => {
       const b = el('button', { textContent: name.replace(/^PLC_/, ''), title: name });
       b.dataset.state = name;
       b.onclick = () => {
         const on = b.classList.contains('on');
         change('PUT', '/api/plc', on ? { clear: [name] } : { set: [name] }, (on ? 'cleared ' : 'set ') + name);
       };
-      box.append(b);
-    });
-  PLC_STATES.forEach((name, bit) => box.children[bit].classList.toggle('on', (plc.word >>> bit & 1) === 1));
+      return b;
+    }));
+  plc.names.forEach((name, bit) => box.children[bit].classList.toggle('on', (plc.word >>> bit & 1) === 1));
 }
 
 // ---- Nodes ----
@@ -188,11 +184,12 @@ function jobs(nodes, prefix, out) {
 
 function jobState(full) {
   if (plc.selected !== full) return '';
+  const on = (name) => plc.state.includes(name);
   const bits = [];
-  if (plc.word & 1 << 5) bits.push('active');
-  else if (plc.word & 1 << 4) bits.push('ready');
-  if (plc.word & 1 << 6) bits.push('completed');
-  if (plc.word & 1 << 7) bits.push('failed');
+  if (on('PLC_JOB_ACTIVE')) bits.push('active');
+  else if (on('PLC_JOB_READY')) bits.push('ready');
+  if (on('PLC_JOB_COMPLETED')) bits.push('completed');
+  if (on('PLC_JOB_FAILED')) bits.push('failed');
   return 'selected' + (bits.length ? ', ' + bits.join(', ') : '');
 }
 
