@@ -78,6 +78,18 @@ JsonWriter& JsonWriter::raw(std::string_view json) {
     return *this;
 }
 
+JsonWriter& JsonWriter::hex(std::string_view bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    before_value();
+    size_t at = out_.size() + 1;  // after the opening quote
+    out_.resize(at + 2 * bytes.size() + 1, '"');
+    for (unsigned char b : bytes) {
+        out_[at++] = kHex[b >> 4];
+        out_[at++] = kHex[b & 15];
+    }
+    return *this;
+}
+
 std::string JsonWriter::real_text(float v) {
     char buf[32];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);

@@ -47,6 +47,9 @@ public:
     JsonWriter& null();
     // A value that is JSON text already.
     JsonWriter& raw(std::string_view json);
+    // A string of the upper-case hex digits of `bytes`, two per byte (as
+    // hex_text writes them), without a copy of its own.
+    JsonWriter& hex(std::string_view bytes);
 
     // Room for `n` bytes of text, so that a document of about that size
     // is written without growing its buffer.

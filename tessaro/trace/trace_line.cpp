@@ -1,7 +1,9 @@
 #include "trace/trace_line.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "protocol/messages.h"
 #include "text/json_text.h"
@@ -46,9 +48,159 @@ void put_digits(char* at, int64_t v, int width) {
 }
 
 // A text as a JSON string, or as {"hex": ...} when it is no UTF-8.
+void hex_object(text::JsonWriter& w, std::string_view bytes) { w.object().key("hex").hex(bytes).end(); }
+
 void text_or_hex(text::JsonWriter& w, const std::string& s) {
     if (text::is_utf8(s)) w.str(s);
-    else w.object().key("hex").str(text::hex_text(reinterpret_cast<const uint8_t*>(s.data()), s.size())).end();
+    else hex_object(w, s);
+}
+
+void unsigned_num(text::JsonWriter& w, uint64_t v) {
+    char buf[24];
+    auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    w.raw(std::string_view(buf, static_cast<size_t>(end - buf)));
+}
+
+// The shortest text that reads back as the same float ("-0.0" for negative
+// zero, which "-0" would not keep), into `buf`; a non-finite float, which no
+// JSON number is, as the string "nan", "inf" or "-inf".
+std::string_view real_text(float v, char (&buf)[32]) {
+    if (std::isnan(v)) return "\"nan\"";
+    if (std::isinf(v)) return v < 0 ? "\"-inf\"" : "\"inf\"";
+    auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    std::string_view t(buf, static_cast<size_t>(end - buf));
+    return t == "-0" ? "-0.0" : t;
+}
+
+void real(text::JsonWriter& w, float v) {
+    char buf[32];
+    w.raw(real_text(v, buf));
+}
+
+void texts(text::JsonWriter& w, const std::vector<std::string>& v) {
+    w.array();
+    for (const auto& s : v) text_or_hex(w, s);
+    w.end();
+}
+
+// Records: objects with the members of the struct, in its order.
+void record(text::JsonWriter& w, const proto::NodeInfo& v) {
+    w.object().key("handle").num(v.handle).key("nodeid").num(v.nodeid);
+    text_or_hex(w.key("fullname"), v.fullname);
+    text_or_hex(w.key("name"), v.name);
+    text_or_hex(w.key("path"), v.path);
+    text_or_hex(w.key("value"), v.value);
+    text_or_hex(w.key("priv"), v.priv);
+    text_or_hex(w.key("unit"), v.unit);
+    w.key("type").num(v.type);
+    text_or_hex(w.key("typestring"), v.typestring);
+    real(w.key("min"), v.min);
+    real(w.key("max"), v.max);
+    w.key("index").num(v.index).key("flags").num(v.flags).end();
+}
+
+// The pairs the reply frame carries: as many as the shorter list has.
+void record(text::JsonWriter& w, const proto::JobInfo& v) {
+    size_t n = std::min(v.fulljobnames.size(), v.jobnames.size());
+    w.object().key("jobs").array();
+    for (size_t i = 0; i < n; ++i) {
+        text_or_hex(w.object().key("fullname"), v.fulljobnames[i]);
+        text_or_hex(w.key("name"), v.jobnames[i]);
+        w.end();
+    }
+    text_or_hex(w.end().key("selectednode"), v.selectednode);
+    w.end();
+}
+
+void record(text::JsonWriter& w, const proto::JobNodeType& v) {
+    text_or_hex(w.object().key("fullname"), v.fullname);
+    text_or_hex(w.key("name"), v.name);
+    w.key("usercreatable").num(v.usercreatable).key("canmakelines").num(v.canmakelines);
+    w.key("canpasslines").num(v.canpasslines).key("acceptssubnodes").num(v.acceptssubnodes).end();
+}
+
+void record(text::JsonWriter& w, const proto::Driver& v) {
+    text_or_hex(w.object().key("name"), v.name);
+    text_or_hex(w.key("version"), v.version);
+    text_or_hex(w.key("vendor"), v.vendor);
+    text_or_hex(w.key("comment"), v.comment);
+    w.end();
+}
+
+void record(text::JsonWriter& w, const proto::Device& v) {
+    w.object().key("handle").num(v.handle);
+    text_or_hex(w.key("name"), v.name);
+    text_or_hex(w.key("driver"), v.driver);
+    w.key("state").num(v.state);
+    text_or_hex(w.key("statestring"), v.statestring);
+    w.key("staticdevice").num(v.staticdevice).key("stat_n").num(v.stat_n);
+    text_or_hex(w.key("stat_str"), v.stat_str);
+    text_or_hex(w.key("dependenciesvarname"), v.dependenciesvarname);
+    texts(w.key("dependencies"), v.dependencies);
+    texts(w.key("dependson"), v.dependson);
+    w.end();
+}
+
+template <class T>
+void record(text::JsonWriter& w, const std::vector<T>& v) {
+    w.array();
+    for (const T& e : v) record(w, e);
+    w.end();
+}
+
+void record(text::JsonWriter&, const std::monostate&) {}
+
+// About the bytes a record's line takes beyond its texts, for reserve().
+constexpr size_t kRecordBytes = 320;
+
+size_t text_bytes(const std::vector<std::string>& v) {
+    size_t n = 0;
+    for (const auto& s : v) n += s.size() + 4;
+    return n;
+}
+size_t record_bytes(const std::monostate&) { return 0; }
+size_t record_bytes(const proto::NodeInfo& v) {
+    return kRecordBytes + v.fullname.size() + v.name.size() + v.path.size() + v.value.size() + v.priv.size() +
+           v.unit.size() + v.typestring.size();
+}
+size_t record_bytes(const proto::JobInfo& v) {
+    return kRecordBytes + 24 * v.jobnames.size() + text_bytes(v.fulljobnames) + text_bytes(v.jobnames) +
+           v.selectednode.size();
+}
+size_t record_bytes(const proto::JobNodeType& v) { return kRecordBytes + v.fullname.size() + v.name.size(); }
+size_t record_bytes(const proto::Driver& v) {
+    return 64 + v.name.size() + v.version.size() + v.vendor.size() + v.comment.size();
+}
+size_t record_bytes(const proto::Device& v) {
+    return kRecordBytes + v.name.size() + v.driver.size() + v.statestring.size() + v.stat_str.size() +
+           v.dependenciesvarname.size() + text_bytes(v.dependencies) + text_bytes(v.dependson);
+}
+template <class T>
+size_t record_bytes(const std::vector<T>& v) {
+    size_t n = 2;
+    for (const T& e : v) n += record_bytes(e);
+    return n;
+}
+
+// The row of the operation whose reply the line holds, when a reply was
+// sent and the operation has one.
+const proto::Operation* replied(const TraceLine& l) { return l.result ? proto::operation(l.op) : nullptr; }
+
+bool writes_reply(const TraceLine& l, const proto::Operation* o) { return o && *o->reply && !l.reply.empty(); }
+
+bool writes_record(const TraceLine& l, const proto::Operation* o) {
+    return o && *l.result == 0 && l.record.index() != 0 && proto::record_kind(l.record) == o->record;
+}
+
+// Room for a line of about this size: one allocation for the usual line.
+size_t line_bytes(const TraceLine& l, const proto::Operation* o) {
+    size_t n = 192 + l.conn.size() + l.node.name.size() + l.newparent.name.size();
+    if (l.plc_event) return n;
+    for (const Arg& a : l.args) n += a.text ? a.str.size() + 4 : 21;
+    if (writes_reply(l, o))
+        for (const proto::Field& f : l.reply) n += 2 * f.str.size() + 13;  // hex for bytes
+    if (writes_record(l, o)) n += std::visit([](const auto& v) { return record_bytes(v); }, l.record);
+    return n;
 }
 
 void node_key(text::JsonWriter& w, const char* key, const NodeRef& n) {
@@ -100,7 +252,7 @@ public:
         size_t start = pos_;
         if (!take('"')) return fail("expected a key");
         size_t end = pos_;
-        while (end < s_.size() && s_[end] >= 'a' && s_[end] <= 'z') ++end;
+        while (end < s_.size() && ((s_[end] >= 'a' && s_[end] <= 'z') || s_[end] == '_')) ++end;
         if (end == pos_ || end >= s_.size() || s_[end] != '"') return fail(start, "expected a key");
         k = s_.substr(pos_, end - pos_);
         pos_ = end + 1;
@@ -116,6 +268,7 @@ public:
         if (!key(got)) return false;
         if (got != k) {
             key_ = {};
+            if (got == "seq") return fail(start, "the key \"seq\" out of order: it comes first");
             return fail(start, "expected the key \"" + std::string(k) + "\", not \"" + std::string(got) + "\"");
         }
         return true;
@@ -177,13 +330,67 @@ public:
     // A text: a string, or {"hex":"..."} for one that is not UTF-8.
     bool text(std::string& out) {
         if (peek() == '"') return string(out);
+        if (peek() != '{') return fail("expected a text");
+        return hex(out, false);
+    }
+
+    // Bytes: always {"hex":"..."}, whatever they hold.
+    bool bytes(std::string& out) {
+        if (peek() == '"') return fail("bytes are written as {\"hex\": ...}, not as a string");
+        if (peek() != '{') return fail("expected {\"hex\": ...}");
+        return hex(out, true);
+    }
+
+    // A float as real_text() writes it: a number, or "nan", "inf", "-inf".
+    bool real(float& out) {
         size_t start = pos_;
-        if (!take('{')) return fail("expected a text");
+        if (peek() == '"') {
+            static const std::pair<std::string_view, float> kWords[] = {
+                {"\"nan\"", std::numeric_limits<float>::quiet_NaN()},
+                {"\"inf\"", std::numeric_limits<float>::infinity()},
+                {"\"-inf\"", -std::numeric_limits<float>::infinity()},
+            };
+            for (const auto& [word, v] : kWords)
+                if (s_.substr(pos_, word.size()) == word) {
+                    out = v;
+                    pos_ += word.size();
+                    return true;
+                }
+            return fail("a float is a number, or \"nan\", \"inf\" or \"-inf\"");
+        }
+        size_t p = pos_;
+        while (p < s_.size() && ((s_[p] >= '0' && s_[p] <= '9') || s_[p] == '-' || s_[p] == '+' || s_[p] == '.' ||
+                                 s_[p] == 'e' || s_[p] == 'E'))
+            ++p;
+        if (p == pos_) return fail("expected a number");
+        float v = 0;
+        auto [stop, ec] = std::from_chars(s_.data() + start, s_.data() + p, v);
+        if (ec == std::errc::result_out_of_range) return fail(start, "the number is out of range of a float");
+        char buf[32];
+        std::string_view shortest = ec == std::errc() && stop == s_.data() + p ? real_text(v, buf) : "";
+        if (shortest != s_.substr(start, p - start)) {
+            if (shortest.empty()) return fail(start, "expected a number");
+            return fail(start, "a float as it is never written: " + std::string(shortest) + " is its shortest form");
+        }
+        out = v;
+        pos_ = p;
+        return true;
+    }
+
+    // Appends to the error, once set.
+    void add_to_error(std::string_view what) { error_ += what; }
+
+private:
+    // {"hex":"..."}: bytes of any value (`any`), or a text that is not UTF-8.
+    bool hex(std::string& out, bool any) {
+        size_t start = pos_;
+        if (!take('{')) return fail("expected {");
         std::string_view outer = key_;
         std::string_view k;
         if (!key(k)) return false;
         if (k != "hex") {
             key_ = outer;
+            if (any) return fail(start + 1, "bytes are {\"hex\": ...}, not an object with \"" + std::string(k) + "\"");
             return fail(start + 1, "a text is a string or {\"hex\": ...}, not an object with \"" + std::string(k) + "\"");
         }
         size_t digits = pos_;
@@ -196,12 +403,11 @@ public:
             pos_ += 2;
         }
         if (!take('"')) return fail(pos_ < s_.size() ? "expected two upper-case hex digits" : "the string is not closed");
-        if (text::is_utf8(out)) return fail(digits, "a UTF-8 text is written as a string, not in hex");
+        if (!any && text::is_utf8(out)) return fail(digits, "a UTF-8 text is written as a string, not in hex");
         key_ = outer;
         return expect("}");
     }
 
-private:
     static int hex_digit(char c) {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -309,6 +515,177 @@ bool read_result(Reader& r, TraceLine& l) {
     return true;
 }
 
+// The name of an operation in errors: its name, or its number.
+std::string op_text(const TraceLine& l) {
+    const proto::Operation* o = proto::operation(l.op);
+    return o ? o->name : "operation " + std::to_string(l.op);
+}
+
+std::string fields_text(size_t n) { return n == 1 ? "1 field" : std::to_string(n) + " fields"; }
+
+bool read_reply(Reader& r, TraceLine& l) {
+    const proto::Operation* o = replied(l);
+    if (!l.result) return r.fail("no reply was sent (the result is null)");
+    if (!o || !*o->reply) return r.fail("the reply of " + op_text(l) + " has no fields besides its result");
+    const size_t want = std::strlen(o->reply);
+    auto wrong_count = [&] {
+        return r.fail("the reply of " + op_text(l) + " has " + fields_text(want) + " besides its result");
+    };
+    if (!r.expect("[")) return false;
+    l.reply.resize(want);  // the buffers of a line read before are kept
+    for (size_t i = 0; i < want; ++i) {
+        if (r.peek() == ']') return wrong_count();
+        if (i > 0 && !r.expect(",")) return false;
+        proto::Field& f = l.reply[i];
+        switch (o->reply[i]) {
+            case 'i': {
+                int32_t v = 0;
+                if (!r.integer<int32_t>(INT32_MIN, INT32_MAX, v)) return false;
+                f.num = v, f.str.clear();
+                break;
+            }
+            case 'u': {
+                uint32_t v = 0;
+                if (!r.integer<uint32_t>(0, UINT32_MAX, v)) return false;
+                f.num = v, f.str.clear();
+                break;
+            }
+            case 's':
+                f.num = 0;
+                if (!r.text(f.str)) return false;
+                break;
+            default:  // 'b'
+                f.num = 0;
+                if (!r.bytes(f.str)) return false;
+                break;
+        }
+    }
+    if (r.peek() == ',') return wrong_count();
+    return r.expect("]");
+}
+
+// Records, read into the values a line read before left where they are of
+// the same kind, so that their buffers are kept.
+bool next_key(Reader& r, const char* k) { return r.expect(",") && r.key_is(k); }
+
+template <class T>
+bool whole(Reader& r, T& v) {
+    return r.integer<T>(std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), v);
+}
+
+template <class T, class Read>
+bool read_list(Reader& r, std::vector<T>& v, Read read) {
+    if (!r.expect("[")) return false;
+    size_t n = 0;
+    if (!r.take(']')) {
+        do {
+            if (n == v.size()) v.emplace_back();
+            if (!read(r, v[n++])) return false;
+        } while (r.take(','));
+        if (!r.expect("]")) return false;
+    }
+    v.resize(n);
+    return true;
+}
+
+bool read_text(Reader& r, std::string& s) { return r.text(s); }
+
+bool read_record(Reader& r, proto::NodeInfo& v) {
+    return r.expect("{") && r.key_is("handle") && whole(r, v.handle) && next_key(r, "nodeid") && whole(r, v.nodeid) &&
+           next_key(r, "fullname") && r.text(v.fullname) && next_key(r, "name") && r.text(v.name) &&
+           next_key(r, "path") && r.text(v.path) && next_key(r, "value") && r.text(v.value) && next_key(r, "priv") &&
+           r.text(v.priv) && next_key(r, "unit") && r.text(v.unit) && next_key(r, "type") && whole(r, v.type) &&
+           next_key(r, "typestring") && r.text(v.typestring) && next_key(r, "min") && r.real(v.min) &&
+           next_key(r, "max") && r.real(v.max) && next_key(r, "index") && whole(r, v.index) &&
+           next_key(r, "flags") && whole(r, v.flags) && r.expect("}");
+}
+
+bool read_record(Reader& r, proto::JobInfo& v) {
+    if (!r.expect("{") || !r.key_is("jobs") || !r.expect("[")) return false;
+    size_t n = 0;
+    if (!r.take(']')) {
+        do {
+            if (v.fulljobnames.size() <= n) v.fulljobnames.resize(n + 1);
+            if (v.jobnames.size() <= n) v.jobnames.resize(n + 1);
+            if (!r.expect("{") || !r.key_is("fullname") || !r.text(v.fulljobnames[n]) || !next_key(r, "name") ||
+                !r.text(v.jobnames[n]) || !r.expect("}"))
+                return false;
+            ++n;
+        } while (r.take(','));
+        r.name_key("jobs");
+        if (!r.expect("]")) return false;
+    }
+    v.fulljobnames.resize(n);
+    v.jobnames.resize(n);
+    return next_key(r, "selectednode") && r.text(v.selectednode) && r.expect("}");
+}
+
+bool read_record(Reader& r, proto::JobNodeType& v) {
+    return r.expect("{") && r.key_is("fullname") && r.text(v.fullname) && next_key(r, "name") && r.text(v.name) &&
+           next_key(r, "usercreatable") && whole(r, v.usercreatable) && next_key(r, "canmakelines") &&
+           whole(r, v.canmakelines) && next_key(r, "canpasslines") && whole(r, v.canpasslines) &&
+           next_key(r, "acceptssubnodes") && whole(r, v.acceptssubnodes) && r.expect("}");
+}
+
+bool read_record(Reader& r, proto::Driver& v) {
+    return r.expect("{") && r.key_is("name") && r.text(v.name) && next_key(r, "version") && r.text(v.version) &&
+           next_key(r, "vendor") && r.text(v.vendor) && next_key(r, "comment") && r.text(v.comment) &&
+           r.expect("}");
+}
+
+bool read_record(Reader& r, proto::Device& v) {
+    return r.expect("{") && r.key_is("handle") && whole(r, v.handle) && next_key(r, "name") && r.text(v.name) &&
+           next_key(r, "driver") && r.text(v.driver) && next_key(r, "state") && whole(r, v.state) &&
+           next_key(r, "statestring") && r.text(v.statestring) && next_key(r, "staticdevice") &&
+           whole(r, v.staticdevice) && next_key(r, "stat_n") && whole(r, v.stat_n) && next_key(r, "stat_str") &&
+           r.text(v.stat_str) && next_key(r, "dependenciesvarname") && r.text(v.dependenciesvarname) &&
+           next_key(r, "dependencies") && read_list(r, v.dependencies, read_text) && next_key(r, "dependson") &&
+           read_list(r, v.dependson, read_text) && r.expect("}");
+}
+
+template <class T>
+bool read_record(Reader& r, std::vector<T>& v) {
+    return read_list(r, v, [](Reader& rr, T& e) { return read_record(rr, e); });
+}
+
+template <class T>
+bool read_record_as(Reader& r, proto::Record& rec) {
+    if (!std::holds_alternative<T>(rec)) rec.template emplace<T>();
+    return read_record(r, std::get<T>(rec));
+}
+
+const char* record_kind_name(proto::RecordKind k) {
+    switch (k) {
+        case proto::RecordKind::None: break;
+        case proto::RecordKind::NodeInfo: return "a NodeInfo";
+        case proto::RecordKind::JobInfo: return "a JobInfo";
+        case proto::RecordKind::JobNodeType: return "a JobNodeType";
+        case proto::RecordKind::DriverList: return "a list of drivers";
+        case proto::RecordKind::Device: return "a Device";
+        case proto::RecordKind::DeviceList: return "a list of devices";
+    }
+    return "none";
+}
+
+bool read_record(Reader& r, TraceLine& l) {
+    const proto::Operation* o = replied(l);
+    if (!l.result || *l.result != 0) return r.fail("a record follows only a result of 0");
+    if (!o || o->record == proto::RecordKind::None)
+        return r.fail("the reply of " + op_text(l) + " carries no record");
+    bool ok = false;
+    switch (o->record) {
+        case proto::RecordKind::None: break;
+        case proto::RecordKind::NodeInfo: ok = read_record_as<proto::NodeInfo>(r, l.record); break;
+        case proto::RecordKind::JobInfo: ok = read_record_as<proto::JobInfo>(r, l.record); break;
+        case proto::RecordKind::JobNodeType: ok = read_record_as<proto::JobNodeType>(r, l.record); break;
+        case proto::RecordKind::DriverList: ok = read_record_as<std::vector<proto::Driver>>(r, l.record); break;
+        case proto::RecordKind::Device: ok = read_record_as<proto::Device>(r, l.record); break;
+        case proto::RecordKind::DeviceList: ok = read_record_as<std::vector<proto::Device>>(r, l.record); break;
+    }
+    if (!ok) r.add_to_error(std::string(" (the record of ") + o->name + " is " + record_kind_name(o->record) + ")");
+    return ok;
+}
+
 bool read_fault(Reader& r, TraceLine& l) {
     FaultRef f;
     if (!r.expect("{") || !r.key_is("index") || !r.integer<uint64_t>(0, UINT64_MAX, f.index) || !r.expect(",") ||
@@ -329,28 +706,35 @@ bool read_fault(Reader& r, TraceLine& l) {
 }
 
 // The members of a request after "conn", in the order format() writes them.
-// A key added later (what a reply carried) goes in its place here, optional,
-// and lines without it read as before.
+// A key added later goes in its place here, optional, and lines without it
+// read as before (as "reply" and "record" were added).
+// An optional member that the line leaves out is set as absent; a member
+// that it has is read over what a line read before left, whose buffers are
+// kept.
 struct Member {
     const char* key;
-    bool required;
     bool (*read)(Reader&, TraceLine&);
+    void (*absent)(TraceLine&);  // null: required
 };
+void no_node(NodeRef& n) {
+    n.state = NodeRef::State::Absent;
+    n.name.clear();
+}
 const Member kRequestMembers[] = {
-    {"op", true, read_op},
-    {"args", true, read_args},
-    {"node", false, [](Reader& r, TraceLine& l) { return read_node(r, l.node); }},
-    {"newparent", false, [](Reader& r, TraceLine& l) { return read_node(r, l.newparent); }},
-    {"result", true, read_result},
-    {"fault", false, read_fault},
+    {"op", read_op, nullptr},
+    {"args", read_args, nullptr},
+    {"node", [](Reader& r, TraceLine& l) { return read_node(r, l.node); }, [](TraceLine& l) { no_node(l.node); }},
+    {"newparent", [](Reader& r, TraceLine& l) { return read_node(r, l.newparent); },
+     [](TraceLine& l) { no_node(l.newparent); }},
+    {"result", read_result, nullptr},
+    {"reply", read_reply, [](TraceLine& l) { l.reply.clear(); }},
+    {"record", [](Reader& r, TraceLine& l) { return read_record(r, l); },
+     [](TraceLine& l) { l.record = std::monostate(); }},
+    {"fault", read_fault, [](TraceLine& l) { l.fault.reset(); }},
 };
 
 bool read_request(Reader& r, TraceLine& l) {
     l.plc_event.reset();
-    l.node.state = l.newparent.state = NodeRef::State::Absent;
-    l.node.name.clear();
-    l.newparent.name.clear();
-    l.fault.reset();
     const size_t count = sizeof kRequestMembers / sizeof kRequestMembers[0];
     size_t next = 0;  // members before it are read or skipped
     do {
@@ -362,21 +746,26 @@ bool read_request(Reader& r, TraceLine& l) {
         while (i < count && k != kRequestMembers[i].key) ++i;
         r.no_key();
         if (i == count) {
+            if (k == "seq") return r.fail(start, "the key \"seq\" out of order: it comes first");
             for (size_t j = 0; j < next; ++j)
                 if (k == kRequestMembers[j].key) return r.fail(start, "the key \"" + std::string(k) + "\" out of order");
             return r.fail(start, "an unknown key \"" + std::string(k) + "\"");
         }
-        for (size_t j = next; j < i; ++j)
-            if (kRequestMembers[j].required)
+        for (size_t j = next; j < i; ++j) {
+            if (!kRequestMembers[j].absent)
                 return r.fail(start, "the key \"" + std::string(kRequestMembers[j].key) + "\" is missing");
+            kRequestMembers[j].absent(l);
+        }
         r.name_key(k);
         if (!kRequestMembers[i].read(r, l)) return false;
         next = i + 1;
     } while (r.take(','));
     r.no_key();
-    for (size_t j = next; j < count; ++j)
-        if (kRequestMembers[j].required)
+    for (size_t j = next; j < count; ++j) {
+        if (!kRequestMembers[j].absent)
             return r.fail("the key \"" + std::string(kRequestMembers[j].key) + "\" is missing");
+        kRequestMembers[j].absent(l);
+    }
     return true;
 }
 
@@ -444,9 +833,12 @@ bool parse_utc(std::string_view t, int64_t& us) {
 }
 
 std::string format(const TraceLine& l) {
+    const proto::Operation* o = replied(l);
     text::JsonWriter w;
     char time[kTimeTextSize + 1];
-    w.reserve(256).object().key("time").str(utc_text(l.time_us, time)).key("conn").str(l.conn);
+    w.reserve(line_bytes(l, o)).object();
+    if (l.seq) unsigned_num(w.key("seq"), *l.seq);
+    w.key("time").str(utc_text(l.time_us, time)).key("conn").str(l.conn);
     if (l.plc_event) return w.key("event").str("PlcChanged").key("state").num(*l.plc_event).end().take();
     w.key("op");
     if (const char* name = proto::request_op_name(static_cast<proto::Op>(l.op))) w.str(name);
@@ -467,10 +859,27 @@ std::string format(const TraceLine& l) {
     w.key("result");
     if (l.result) w.num(*l.result);
     else w.null();
+    if (writes_reply(l, o)) {
+        static const proto::Field kEmpty;
+        w.key("reply").array();
+        size_t i = 0;
+        for (const char* t = o->reply; *t; ++t, ++i) {
+            const proto::Field& f = i < l.reply.size() ? l.reply[i] : kEmpty;
+            switch (*t) {
+                case 'i': w.num(f.i()); break;
+                case 'u': w.num(f.u()); break;
+                case 's': text_or_hex(w, f.str); break;
+                default: hex_object(w, f.str); break;  // 'b'
+            }
+        }
+        w.end();
+    }
+    if (writes_record(l, o)) {
+        w.key("record");
+        std::visit([&](const auto& v) { record(w, v); }, l.record);
+    }
     if (l.fault) {
-        char index[24];
-        auto end = std::to_chars(index, index + sizeof index, l.fault->index).ptr;
-        w.key("fault").object().key("index").raw(std::string_view(index, static_cast<size_t>(end - index)));
+        unsigned_num(w.key("fault").object().key("index"), l.fault->index);
         w.key("kind").str(fault_kind_name(l.fault->kind)).end();
     }
     return w.end().take();
@@ -479,7 +888,17 @@ std::string format(const TraceLine& l) {
 bool parse(std::string_view text, TraceLine& out, std::string& error) {
     Reader r(text, error);
     std::string time;
-    if (!r.expect("{") || !r.key_is("time")) return false;
+    if (!r.expect("{")) return false;
+    if (text.substr(r.pos(), 6) == "\"seq\":") {
+        uint64_t seq = 0;
+        if (!r.key_is("seq") || !r.integer<uint64_t>(0, UINT64_MAX, seq)) return false;
+        out.seq = seq;
+        r.no_key();
+        if (!r.expect(",")) return false;
+    } else {
+        out.seq.reset();
+    }
+    if (!r.key_is("time")) return false;
     size_t at = r.pos();
     if (!r.string(time)) return false;
     if (!parse_utc(time, out.time_us))

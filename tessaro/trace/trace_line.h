@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/reply.h"
+
 namespace tessaro::trace {
 
 // One field of a request: a number, or a text of any bytes (written as a
@@ -44,14 +46,19 @@ struct FaultRef {
 };
 
 struct TraceLine {
+    // The line's number among those the simulator's HTTP API serves
+    // (docs/control.md, GET /api/trace); written first, as "seq", when set.
+    // The trace file's lines have none. parse sets or clears it for every
+    // line, an event's included.
+    std::optional<uint64_t> seq;
     // Since the epoch, UTC; written within kMinTime..kMaxTime (years 0000 to
     // 9999), a time outside as the nearer bound.
     int64_t time_us = 0;
     std::string conn;     // "127.0.0.1:48858", "http 127.0.0.1:8080"; UTF-8
 
     // A pushed PlcChanged event with this state word. The request's members
-    // below are then not written (nor cleared by parse, which keeps their
-    // buffers for a later line).
+    // below (`reply` and `record` among them) are then not written (nor
+    // cleared by parse, which keeps their buffers for a later line).
     std::optional<uint32_t> plc_event;
 
     // Otherwise a request. Its operation number: written by the name of the
@@ -64,6 +71,22 @@ struct TraceLine {
     NodeRef node;       // "node": the node the request names or addresses
     NodeRef newparent;  // "newparent": a move's new parent
     std::optional<int32_t> result;  // null: no reply was sent
+    // What the reply carried after its result: the fields the operation's
+    // row lists (proto::Operation::reply), in order. Written as "reply" when
+    // a reply was sent, the operation has a row that lists reply fields, and
+    // this is not empty (empty: not recorded, as in lines written before
+    // replies were): exactly the row's fields, as the reply frame carries
+    // them ('i' and 'u' cut to 32 bits, missing ones empty or zero, extra
+    // ones left out). 's' is a text like the args; 'b' always
+    // {"hex": "..."}. parse fills one element per field of the row.
+    std::vector<proto::Field> reply;
+    // The record that followed a result of 0 (monostate: none). Written as
+    // "record" only after a result of 0 and when it is of the kind the
+    // operation's row lists; a record of another kind is not written. A
+    // JobInfo's names go in pairs, as many as the shorter list has (as in
+    // the reply frame); floats in their shortest form, a non-finite one as
+    // "nan", "inf" or "-inf" (any NaN reads back as the quiet NaN).
+    proto::Record record;
     std::optional<FaultRef> fault;
 };
 
