@@ -32,6 +32,20 @@ void fill(trace::TraceLine& l, const Request& r, const Outcome& o) {
     l.decoded = r.decoded;
     l.node.state = l.newparent.state = trace::NodeRef::State::Absent;
     l.result = o.result();
+    // What the reply held besides its result, copied into the slot's own
+    // buffers.
+    if (o.kind == Outcome::Kind::Reply) {
+        const std::vector<proto::Field>& f = o.reply.fields;
+        l.reply.resize(f.size());
+        for (size_t i = 0; i < f.size(); ++i) {
+            l.reply[i].num = f[i].num;
+            l.reply[i].str.assign(f[i].str);
+        }
+        l.record = o.reply.record;
+    } else {
+        l.reply.clear();
+        l.record = proto::Record{};
+    }
     l.fault.reset();
     if (o.fault) l.fault = trace::FaultRef{o.fault->index, fault_kind(o.fault->kind)};
     if (!r.decoded) {
@@ -81,7 +95,9 @@ void Trace::event(const std::string& conn, uint32_t plc_word) {
         e.line.time_us = now;
         e.line.conn = conn;
         e.line.plc_event = plc_word;
-        e.line.args.clear();  // kept, with their buffers, for the next request here
+        e.line.args.clear();
+        e.line.reply.clear();
+        e.line.record = proto::Record{};
         e.line.node.name.clear();
         e.line.newparent.name.clear();
         kept(e);
@@ -89,9 +105,16 @@ void Trace::event(const std::string& conn, uint32_t plc_word) {
     cv_.notify_all();
 }
 
-size_t Trace::Entry::bytes() const {
+size_t Trace::Entry::measure() const {
     size_t n = sizeof(Entry) + line.conn.size() + line.node.name.size() + line.newparent.name.size();
     for (const trace::Arg& a : line.args) n += sizeof(trace::Arg) + a.str.size();
+    for (const proto::Field& f : line.reply) n += sizeof(proto::Field) + f.str.size();
+    if (line.record.index() != 0)
+        if (const proto::Operation* op = proto::operation(line.op)) {
+            proto::Reply r;
+            r.record = line.record;
+            n += proto::reply_body_size(*op, r);
+        }
     return n;
 }
 
@@ -114,7 +137,7 @@ std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std:
         for (uint64_t stop = std::min(end, n + kCopiedAtOnce - 1); n <= stop && (taken.empty() || bytes < max_bytes);
              ++n) {
             const Entry& e = ring_[(n - 1) % kKeptLines];
-            bytes += e.bytes();
+            bytes += e.bytes;
             taken.emplace_back(n, e);
         }
         if (n > end || bytes >= max_bytes) break;
@@ -127,7 +150,10 @@ std::vector<Trace::Numbered> Trace::lines_after(uint64_t after, size_t max, std:
     lk.unlock();  // formatted without holding back the requests being traced
     std::vector<Numbered> out;
     out.reserve(taken.size());
-    for (const auto& t : taken) out.emplace_back(t.first, trace::format(t.second.line));
+    for (auto& t : taken) {
+        t.second.line.seq = t.first;
+        out.emplace_back(t.first, trace::format(t.second.line));
+    }
     return out;
 }
 
@@ -152,7 +178,8 @@ Trace::Entry& Trace::next_slot() {
 }
 
 void Trace::kept(Entry& e) {
-    kept_bytes_ += e.bytes();
+    e.bytes = e.measure();
+    kept_bytes_ += e.bytes;
     while (kept_bytes_ > kKeptBytes && first_ < last_) drop_oldest();
     // One lock for both, so that the file and the numbers keep one order.
     if (sink_.writing()) sink_.write(trace::format(e.line).append(1, '\n'));
@@ -160,7 +187,7 @@ void Trace::kept(Entry& e) {
 
 void Trace::drop_oldest() {
     Entry& e = ring_[(first_ - 1) % kKeptLines];
-    size_t bytes = e.bytes();
+    size_t bytes = e.bytes;
     kept_bytes_ -= bytes;
     // A large line's buffers go now; a small one's are kept for reuse.
     if (bytes > 4096) e = Entry{};

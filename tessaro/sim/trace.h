@@ -42,7 +42,7 @@ public:
     void event(const std::string& conn, uint32_t plc_word);
 
     // The kept lines numbered above `after`, oldest first, each as (number,
-    // JSON object): the first `max` of them, or with `newest` the last `max`,
+    // JSON object with its number first, as "seq"): the first `max` of them, or with `newest` the last `max`,
     // and of those only as many as hold about `max_bytes` of text (the first
     // always), so that a reader takes a bounded part at a time.
     // Waits up to `wait` for one when there is none yet, or until
@@ -68,7 +68,8 @@ private:
     // read.
     struct Entry {
         trace::TraceLine line;
-        size_t bytes() const;  // the text it holds
+        size_t bytes = 0;  // the memory its line holds, as measure() gave it when kept
+        size_t measure() const;
     };
     // The slot of a new line, numbered last_ + 1, the oldest lines given up
     // for it if need be; the caller fills it and calls kept().

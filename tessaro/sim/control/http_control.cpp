@@ -62,14 +62,11 @@ bool is_address(const std::string& host) {
 
 std::string conn_of(const http::Request& req) { return "http " + req.peer; }
 
-// Trace lines as the API shows them: each object with its number first.
-std::string numbered(const Trace::Numbered& l) { return "{\"seq\":" + std::to_string(l.first) + "," + l.second.substr(1); }
-
 // One server-sent event of trace lines, one line of data each, with the
 // number of the last as its id.
 std::string event_text(const std::vector<Trace::Numbered>& lines) {
     std::string out = "id: " + std::to_string(lines.back().first) + "\n";
-    for (const auto& l : lines) out += "data: " + numbered(l) + "\n";
+    for (const auto& l : lines) out += "data: " + l.second + "\n";
     return out + "\n";
 }
 
@@ -130,7 +127,7 @@ public:
             for (const auto& l : lines) {
                 if (!first_) out += ",\n";
                 first_ = false;
-                out += numbered(l);
+                out += l.second;
                 next_ = l.first;
             }
             if (!lines.empty()) return true;

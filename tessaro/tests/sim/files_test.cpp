@@ -86,7 +86,7 @@ TEST(StateAndTrace, FailedSaveIsNoSuccessAndTheTraceSaysSo) {
         }
         std::regex varying(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","conn":"127\.0\.0\.1:\d+",)");
         EXPECT_EQ(std::regex_replace(test::read_file(dir.path + "/trace"), varying, ""),
-                  R"({"op":"Hello","args":["TSRO",1],"result":0}
+                  R"({"op":"Hello","args":["TSRO",1],"result":0,"reply":[1,"tessaro-sim unnamed"]}
 {"op":"GetNode","args":["Speed"],"node":"Speed","result":1}
 {"op":"SetNodeValueString","args":[1,{"hex":"FF"}],"node":"Speed","result":-4}
 {"op":"SetNodeValueString","args":[1,"42"],"node":"Speed","result":0}

@@ -28,6 +28,9 @@ Request named(Op op, std::vector<Arg> args, std::vector<std::string> nodes) {
     return r;
 }
 
+// A line of the file as the HTTP API numbers it.
+std::string numbered(uint64_t n, const std::string& line) { return "{\"seq\":" + std::to_string(n) + "," + line.substr(1); }
+
 Outcome ended(std::optional<int32_t> result, std::optional<FaultHit> fault = std::nullopt) {
     Outcome o;
     if (result) o.reply.result = *result;
@@ -75,7 +78,7 @@ TEST(Trace, KeptLinesReadBackAsTheFileHasThemWhenSlotsAreReused) {
     for (size_t k = 0; k < kept.size(); ++k) {
         uint64_t number = total - Trace::kKeptLines + 1 + k;
         ASSERT_EQ(kept[k].first, number);
-        ASSERT_EQ(kept[k].second, lines[number - 1]) << "line " << number;
+        ASSERT_EQ(kept[k].second, numbered(number, lines[number - 1])) << "line " << number;
     }
     for (size_t i = 0; i < 7; ++i) {
         std::string line_error;
@@ -89,7 +92,7 @@ TEST(Trace, KeptLinesReadBackAsTheFileHasThemWhenSlotsAreReused) {
     auto newest = trace.lines_after(total - 10, 3, {}, true);
     ASSERT_EQ(newest.size(), 3u);
     EXPECT_EQ(newest.front().first, total - 2);
-    EXPECT_EQ(newest.back().second, lines.back());
+    EXPECT_EQ(newest.back().second, numbered(total, lines.back()));
 }
 
 // The control API's requests and a move, as the simulator traces them: each

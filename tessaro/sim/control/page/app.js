@@ -268,8 +268,8 @@ $('reset').onclick = () => change('POST', '/api/reset', {}, 'machine reset').cat
 
 // ---- Trace, live ----
 function traceLine(text) {
-  const line = JSON.parse(text);
-  const li = el('li', { textContent: text.replace(/^\{"seq":\d+,/, '{'), value: line.seq });
+  const { seq, ...line } = JSON.parse(text);  // the number is the item's own
+  const li = el('li', { textContent: JSON.stringify(line), value: seq });
   li.className = line.fault ? 'fault' : line.event ? 'event' : /^http /.test(line.conn) ? 'api' : '';
   return li;
 }
