@@ -271,6 +271,12 @@ TEST(RequestPath, LimitsHoldExactlyAtTheirBoundary) {
         {Op::CreateNodeOnController, {text(longest + "n"), num(VT_I32), num(0)}, E_INVALID},
         {Op::RenameNode, {num(note), text(std::string(kMaxNameLength, 'm'))}, E_OK, {{num(note), text(longest + "m")}},
          E_INVALID},
+        // No dots, semicolons (they separate job names) or control characters.
+        {Op::RenameNode, {num(note), text(" ~\x80")}, E_OK, {{num(note), text("a;b")}}, E_INVALID},
+        {Op::RenameNode, {num(note), text("N")}, E_OK, {{num(note), text("a.b")}}, E_INVALID},
+        {Op::RenameNode, {num(note), text("Note")}, E_OK, {{num(note), text("a\x1F")}}, E_INVALID},
+        {Op::RenameNode, {num(note), text("Note")}, E_OK, {{num(note), text("a\x7F")}}, E_INVALID},
+        {Op::RenameNode, {num(note), text("Note")}, E_OK, {{num(note), text("")}}, E_INVALID},
         // Values.
         {Op::SetNodeValueString, {num(note), text(max_text)}, E_OK, {{num(note), text(max_text + "x")}}, E_RANGE},
         {Op::WriteNodeSync, {num(note)}, E_OK},

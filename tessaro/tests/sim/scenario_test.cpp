@@ -117,6 +117,7 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
         {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},
         {R"({"nodes": [{"name": "é",, "type": "FOLDER"}]})", "1:25", "syntax error"},  // é is one column
         {R"({"name": "x"} @)", "1:15", "syntax error"},
+        {R"({"plc": {"ready_delay_ms": 86400001}})", "1:28", "ready_delay_ms must lie between"},
     };
     for (const auto& [text, at, says] : cases) {
         std::string err = load_error(text);
