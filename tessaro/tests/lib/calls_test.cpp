@@ -154,6 +154,22 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     EXPECT_EQ(count, 3);
 }
 
+// A reply of the largest frame a peer accepts is taken whole (one byte more
+// breaks the connection: the hostile controller's tests).
+TEST(Calls, AReplyOfTheLargestFrameIsTaken) {
+    wire::Writer empty(wire::Kind::Reply, 2, static_cast<uint16_t>(Op::GetNodeValueBinCopy));
+    empty.i32(0).bytes(nullptr, 0);
+    const std::string value(wire::kMaxFrame - empty.body().size(), 'v');
+    ScriptedPeer p([&](Session& s, const Request& r) {
+        s.reply(r, 0, [&](wire::Writer& w) { w.bytes(value.data(), value.size()); });
+    });
+    HController hc = p.connect();
+    ASSERT_GE(hc, 0);
+    std::string buf(value.size(), '#');
+    EXPECT_EQ(GetNodeValueBinCopy(hc, 1, buf.data(), static_cast<int>(buf.size())), E_OK);
+    EXPECT_TRUE(buf == value);
+}
+
 // Replies reach their callers by sequence number: out of order, or too late
 // (the caller has timed out, and the reply is dropped); a break wakes every
 // caller still waiting. Requests that belong to no connection, system
