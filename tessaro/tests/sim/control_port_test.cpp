@@ -1,13 +1,14 @@
 // The control API's way into the machine, in-process: each change it makes,
 // as its answer says and as the machine shows afterwards, on success and on
-// refusal; and every PLC state name as a scenario, the API's request body
-// and its answer give it.
+// refusal; every PLC state name as a scenario, the API's request body and
+// its answer give it; and the escapes of the names in its addresses.
 #include <gtest/gtest.h>
 
 #include <iterator>
 
 #include "control/api_json.h"
 #include "control/control_port.h"
+#include "control/http_request.h"
 #include "scenario.h"
 #include "support.h"
 #include "trace.h"
@@ -197,6 +198,15 @@ TEST(PlcStates, EveryNameMeansExactlyItsBit) {
     EXPECT_EQ(plc_state_name(static_cast<int>(std::size(states))), nullptr);
     int state = -1;
     EXPECT_FALSE(plc_state_from_name("PLC_JOB_READY ", state));
+}
+
+// Percent escapes decode in either case; a malformed one, or one that
+// decodes to a NUL, is refused.
+TEST(HttpRequest, PercentEscapesDecodeInEitherCaseOrAreRefused) {
+    EXPECT_EQ(http::percent_decode("%09%90%af%AF%Fa+%2B", true), std::optional<std::string>("\t\x90\xAF\xAF\xFA +"));
+    EXPECT_EQ(http::percent_decode("a+b", false), std::optional<std::string>("a+b"));
+    for (const char* bad : {"%0g", "%0G", "%0/", "%0:", "%0`", "%0@", "%4", "%", "%00"})
+        EXPECT_EQ(http::percent_decode(bad, false), std::nullopt) << bad;
 }
 
 }  // namespace
