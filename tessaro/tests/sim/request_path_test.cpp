@@ -35,7 +35,7 @@ const char* const kCell = R"({
   "nodes": [
     {"name": "cell", "type": "FOLDER", "children": [
       {"name": "Speed", "type": "VT_I32", "min": 0, "max": 10000, "value": "1200"},
-      {"name": "Raw", "type": "VT_BIN", "value": "00FF7F"},
+      {"name": "Raw", "type": "VT_BIN", "value": "7F"},
       {"name": "Serial", "type": "VT_STR", "priv": "r", "value": "S-1"},
       {"name": "Note", "type": "VT_TEXT"},
       {"name": "sub", "type": "FOLDER", "children": [{"name": "leaf", "type": "VT_I32"}]}]},
@@ -91,8 +91,9 @@ struct Row {
     int32_t bad_result = 0;
 };
 
-// One row per operation, in number order: carried out in this order, each
-// call on `ok` succeeds and the one on `bad` after it is refused.
+// A row per operation, in number order, and a few more where what the
+// machine holds makes a difference: carried out in this order, each call on
+// `ok` succeeds and the one on `bad` after it is refused.
 std::vector<Row> rows(Bench& b) {
     const int32_t cell = b.h("cell"), speed = b.h("cell.Speed"), raw = b.h("cell.Raw"), gone = 9999;
     const int32_t note = b.h("cell.Note");
@@ -107,8 +108,9 @@ std::vector<Row> rows(Bench& b) {
         {Op::GetNodeValueStringLen, {num(speed)}, 4, {{num(gone)}}, E_INVALID},
         // A copy takes the text and its terminator.
         {Op::GetNodeValueString, {num(speed), num(5)}, E_OK, {{num(speed), num(4)}}, E_NOSPACE},
-        {Op::GetNodeValueBinCopyLen, {num(raw)}, 3, {{num(gone)}}, E_INVALID},
-        {Op::GetNodeValueBinCopy, {num(raw), num(3)}, E_OK, {{num(raw), num(4)}}, E_NOSPACE},  // exactly its size
+        {Op::GetNodeValueBinCopyLen, {num(raw)}, 1, {{num(gone)}}, E_INVALID},
+        {Op::GetNodeValueBinCopy, {num(raw), num(1)}, E_OK, {{num(raw), num(2)}}, E_NOSPACE},  // exactly its size
+        {Op::GetNodeValueBinCopy, {num(raw), num(1)}, E_OK, {{num(raw), num(0)}}, E_INVALID},
         {Op::SetNodeValueString, {num(note), text("noted")}, E_OK, {{num(speed), text("10001")}}, E_RANGE},
         {Op::WriteNodeSync, {num(note)}, E_OK, {{num(gone)}}, E_NOEXIST},
         {Op::GetNodeNameLen, {num(speed)}, 5, {{num(gone)}}, E_INVALID},
@@ -131,8 +133,12 @@ std::vector<Row> rows(Bench& b) {
         {Op::GetJobNamesLen, {}, E_OK},
         {Op::GetJobNames, {num(4)}, E_OK, {{num(3)}}, E_NOSPACE},
         {Op::SelectNode, {num(b.h("Job"))}, E_OK, {{num(gone)}}, E_NOEXIST},
+        {Op::SelectNode, {num(b.h("Job"))}, E_OK},  // again, while it is ready
+        {Op::ApiSetPlc, {num(0), num(plc_bit(PLC_JOB_READY))}, E_OK},
+        {Op::SelectNode, {num(b.h("Job"))}, E_OK},  // again, and it is made ready again
         {Op::JobStart, {}, E_OK, {{}}, E_BUSY},  // the clock stands still: the job runs on
         {Op::GetJobNodeTypesCount, {}, E_OK},
+        {Op::GetJobNodeTypeInfo, {num(0)}, E_OK, {{num(-1)}}, E_RANGE},
         {Op::GetJobNodeTypeInfo, {num(1)}, E_OK, {{num(2)}}, E_RANGE},
         {Op::GetPLCState, {}, E_OK},
         {Op::RegisterOnPLCChanged, {}, E_OK},
