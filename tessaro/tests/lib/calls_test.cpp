@@ -3,6 +3,8 @@
 // buffers, out-parameters, time bounds, broken connections and concurrent
 // callers, and the records handed out. That every field of a record is
 // converted is shown end to end, by the programs against the simulator.
+#include <netinet/tcp.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -152,6 +154,37 @@ TEST(Calls, OutParametersGetOnlyWhatFitsAndMakesSense) {
     int count = 3;
     EXPECT_EQ(GetNodeObjectCount(hc, 1, &count), E_FAILURE);
     EXPECT_EQ(count, 3);
+}
+
+// A reply of the largest frame a peer accepts is taken whole (one byte more
+// breaks the connection: the hostile controller's tests).
+TEST(Calls, AReplyOfTheLargestFrameIsTaken) {
+    wire::Writer empty(wire::Kind::Reply, 2, static_cast<uint16_t>(Op::GetNodeValueBinCopy));
+    empty.i32(0).bytes(nullptr, 0);
+    const std::string value(wire::kMaxFrame - empty.body().size(), 'v');
+    ScriptedPeer p([&](Session& s, const Request& r) {
+        s.reply(r, 0, [&](wire::Writer& w) { w.bytes(value.data(), value.size()); });
+    });
+    HController hc = p.connect();
+    ASSERT_GE(hc, 0);
+    std::string buf(value.size(), '#');
+    EXPECT_EQ(GetNodeValueBinCopy(hc, 1, buf.data(), static_cast<int>(buf.size())), E_OK);
+    EXPECT_TRUE(buf == value);
+}
+
+// A reply that comes a byte at a time is read whole.
+TEST(Calls, AReplyThatComesAByteAtATimeIsReadWhole) {
+    ScriptedPeer p([](Session& s, const Request& r) {
+        int one = 1;  // each byte in a segment of its own
+        ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        for (uint8_t b : wire::Writer(wire::Kind::Reply, r.seq, static_cast<uint16_t>(r.op)).i32(4321).frame()) {
+            s.send_raw({b});
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    HController hc = p.connect();
+    ASSERT_GE(hc, 0);
+    EXPECT_EQ(GetNodeValueStringLen(hc, 1), 4321);
 }
 
 // Replies reach their callers by sequence number: out of order, or too late

@@ -117,6 +117,7 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
         {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},
         {R"({"nodes": [{"name": "é",, "type": "FOLDER"}]})", "1:25", "syntax error"},  // é is one column
         {R"({"name": "x"} @)", "1:15", "syntax error"},
+        {R"({"plc": {"ready_delay_ms": 86400001}})", "1:28", "ready_delay_ms must lie between"},
     };
     for (const auto& [text, at, says] : cases) {
         std::string err = load_error(text);
@@ -136,6 +137,38 @@ TEST(ScenarioErrors, DeepInputIsCheckedWithoutRecursionAndNodesNest64Levels) {
     };
     EXPECT_EQ(load_error(nested(64)), "");
     EXPECT_THAT(load_error(nested(65)), HasSubstr("nodes nest deeper than 64 levels"));
+}
+
+// Each limit of a scenario, exactly at it and one past it.
+TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
+    const std::string day = std::to_string(kMaxDurationMs), past = std::to_string(kMaxDurationMs + 1);
+    const std::string job = R"({"nodes": [{"name": "J", "type": "VT_JOB", )", name(kMaxNameLength, 'n');
+    const std::pair<std::string, const char*> cases[] = {
+        // the scenario, what its error says ("" when it loads)
+        {R"({"plc": {"ready_delay_ms": )" + day + "}}", ""},
+        {R"({"plc": {"ready_delay_ms": )" + past + "}}", "ready_delay_ms must lie between 0 and 86400000"},
+        {job + R"("duration_ms": )" + day + R"(, "ready_delay_ms": )" + day + "}]}", ""},
+        {job + R"("duration_ms": )" + past + "}]}", "duration_ms must lie between 0 and 86400000"},
+        {job + R"("ready_delay_ms": )" + past + "}]}", "ready_delay_ms must lie between 0 and 86400000"},
+        {R"({"faults": [{"op": "GetNode", "delay_ms": 60000}]})", ""},
+        {R"({"faults": [{"op": "GetNode", "delay_ms": 60001}]})", "delay_ms must lie between 0 and 60000"},
+        {R"({"nodes": [{"name": ")" + name + R"(", "type": "FOLDER"}]})", ""},
+        {R"({"nodes": [{"name": ")" + name + R"(n", "type": "FOLDER"}]})", "invalid node name"},
+        {R"({"name": )" + std::string(159, '[') + std::string(159, ']') + "}", "expected a string"},  // 160 levels
+        {R"({"name": )" + std::string(160, '[') + std::string(160, ']') + "}", "nesting deeper than 160 levels"},
+    };
+    for (const auto& [text, says] : cases) EXPECT_THAT(load_error(text), HasSubstr(says)) << text.substr(0, 80);
+    for (const auto& [text, says] : cases) EXPECT_EQ(load_error(text).empty(), !*says) << text.substr(0, 80);
+
+    test::TempDir dir;
+    const std::string file = dir.path + "/s.json", body = R"({"name": "big"})";
+    MachineConfig cfg;
+    std::string error;
+    test::write_file(file, body + std::string(kMaxScenarioBytes - body.size(), ' '));
+    EXPECT_TRUE(load_scenario_file(file, cfg, error)) << error;
+    test::write_file(file, body + std::string(kMaxScenarioBytes - body.size() + 1, ' '));
+    EXPECT_FALSE(load_scenario_file(file, cfg, error));
+    EXPECT_THAT(error, HasSubstr("File too large"));
 }
 
 TEST(Scenarios, TheDocumentedExampleLoads) {
