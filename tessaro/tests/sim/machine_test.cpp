@@ -16,7 +16,7 @@ VarDef var(int32_t type, float min = 0, float max = 0, std::vector<std::string> 
     return {type, min, max, std::move(options)};
 }
 const VarDef i32 = var(VT_I32), i64 = var(VT_I64), r32 = var(VT_R32), r64 = var(VT_R64), boolean = var(VT_BOOLEAN);
-const VarDef str = var(VT_STR), text = var(VT_TEXT), bin = var(VT_BIN), no_options = var(VT_SEL);
+const VarDef str = var(VT_STR), bin = var(VT_BIN), no_options = var(VT_SEL);
 const VarDef set = var(VT_SET, 0, 0, {"laser", "camera", "vacuum"});
 const VarDef limited = var(VT_I32, 0, 10000), unlimited = var(VT_I32, 5, 5);  // min == max: no limits
 const VarDef r32_limited = var(VT_R32, 0, 2.5f), r64_limited = var(VT_R64, -40, 150);
@@ -34,20 +34,16 @@ std::string parsed(const VarDef& def, const std::string& in) {
 }
 
 TEST(Value, TextIsParsedIntoCanonicalFormOrRefusedAndDefaultsKeepTheLimits) {
+    // The longest text and bytes are the request path's limits.
     const std::tuple<const VarDef&, std::string, std::string> cases[] = {
         {i32, "+007", "7"}, {i64, "-9223372036854775808", "-9223372036854775808"}, {limited, "10000", "10000"},
-        {unlimited, "-100", "-100"}, {r32_limited, "2.50000001", "2.5"},  // rounds onto the limit
-        {r32, "16777217", "16777216"}, {r64, "0.1", "0.1"}, {r64, "1e20", "1e+20"}, {boolean, "TRUE", "true"},
-        {text, std::string(kMaxValueText, 'x'), std::string(kMaxValueText, 'x')},
-        {set, "vacuum, laser", "laser,vacuum"}, {set, "camera,camera", "camera"}, {bin, "00 7f 80\nFF", "007F80FF"},
-
-        {i32, "2147483648", kRange}, {i64, "9223372036854775808", kRange}, {limited, "-1", kRange},
-        {r32_limited, "2.501", kRange}, {r64_limited, "150.0000001", kRange}, {r32, "1e39", kRange},
-        {text, std::string(kMaxValueText + 1, 'x'), kRange}, {bin, std::string(2 * (kMaxBinBytes + 1), 'A'), kRange},
-        {no_options, "", kRange}, {set, "laser,drill", kRange}, {str, "a\nb", kInvalid}, {set, "laser,,camera", kInvalid},
-        {bin, "ABC", kInvalid}, {i32, " 1", kInvalid}, {i32, "1.0", kInvalid}, {r64, "nan", kInvalid},
-        {r64, "1e", kInvalid}, {boolean, "2", kInvalid},
-    };
+        {unlimited, "-100", "-100"}, {r32_limited, "2.50000001", "2.5"}, {r32, "16777217", "16777216"},  // rounded
+        {r64, "0.1", "0.1"}, {r64, "1e20", "1e+20"}, {boolean, "TRUE", "true"}, {set, "vacuum, laser", "laser,vacuum"},
+        {set, "camera,camera", "camera"}, {bin, "00 7f 80\nFF", "007F80FF"}, {i32, "2147483648", kRange},
+        {i64, "9223372036854775808", kRange}, {limited, "-1", kRange}, {r32_limited, "2.501", kRange},
+        {r64_limited, "150.0000001", kRange}, {r32, "1e39", kRange}, {no_options, "", kRange}, {set, "laser,drill", kRange},
+        {str, "a\nb", kInvalid}, {set, "laser,,camera", kInvalid}, {bin, "ABC", kInvalid}, {i32, " 1", kInvalid},
+        {i32, "1.0", kInvalid}, {r64, "nan", kInvalid}, {r64, "1e", kInvalid}, {boolean, "2", kInvalid}};
     for (const auto& [def, in, out] : cases) EXPECT_EQ(parsed(def, in), out) << def.type << " " << in.substr(0, 40);
     const std::pair<VarDef, const char*> defaults[] = {{var(VT_I32, 3.5f, 9), "4"}, {var(VT_R64, -5, -1), "-1"}};
     for (const auto& [def, shown] : defaults) EXPECT_EQ(render(def, default_value(def)), shown) << def.type;
@@ -79,65 +75,54 @@ protected:
 };
 
 // No link of the program creates job nodes, deletes, renames or moves; the
-// library's clients may.
+// library's clients may. What the request path's table refuses of each (a
+// read-only node, a name taken, a job node type not user-creatable) is not
+// repeated here.
 TEST_F(MachineTest, CreateRefusesWhatTheTreeCannotHold) {
-    EXPECT_EQ(m.create_node("demo.Speed.v", VT_I32), E_NALLOWED);  // under a variable
-    EXPECT_EQ(m.create_node("jobs.Demo.v", VT_I32), E_NALLOWED);   // under a job
-    EXPECT_EQ(m.create_node("scratch.t", VT_JOB), E_INVALID);      // no variable type
-
-    EXPECT_EQ(m.create_job_node("jobs.Demo.L1", "Line"), E_OK);
-    EXPECT_EQ(m.create_job_node("jobs.Demo.Outline.L2", "Line"), E_OK);     // Group accepts subnodes
-    EXPECT_EQ(m.create_job_node("jobs.Demo.G2", "jobnodes.Group"), E_OK);  // by full name
-    EXPECT_EQ(m.create_job_node("jobs.Demo.L1.L3", "Line"), E_NALLOWED);   // Line does not
-    EXPECT_EQ(m.create_job_node("scratch.L", "Line"), E_NALLOWED);         // not in a job
-    EXPECT_EQ(m.create_job_node("jobs.Demo.O", "Origin"), E_ACCESS);       // not user-creatable
-    EXPECT_EQ(m.create_job_node("jobs.Demo.L1", "Line"), E_EXIST);
+    const std::tuple<const char*, int32_t, int> nodes[] = {
+        {"demo.Speed.v", VT_I32, E_NALLOWED}, {"jobs.Demo.v", VT_I32, E_NALLOWED}, {"scratch.t", VT_JOB, E_INVALID}};
+    for (const auto& [name, type, rc] : nodes) EXPECT_EQ(m.create_node(name, type), rc) << name;
+    const std::tuple<const char*, const char*, int> job_nodes[] = {
+        {"jobs.Demo.L1", "Line", E_OK}, {"jobs.Demo.Outline.L2", "Line", E_OK},  // Group accepts subnodes
+        {"jobs.Demo.G2", "jobnodes.Group", E_OK}, {"jobs.Demo.L1.L3", "Line", E_NALLOWED},  // Line does not
+        {"scratch.L", "Line", E_NALLOWED}, {"jobs.Demo.L1", "Line", E_EXIST}};
+    for (const auto& [name, type, rc] : job_nodes) EXPECT_EQ(m.create_job_node(name, type), rc) << name;
     EXPECT_EQ(children("jobs.Demo"), (Names{"Start", "Outline", "L1", "G2"}));
     EXPECT_EQ(info(h("jobs.Demo.Outline.L2")).typestring, "Line");
 }
 
 TEST_F(MachineTest, DeleteRenameAndMove) {
-    int32_t speed = h("demo.Speed"), scratch = h("scratch"), last = h("jobs.DemoFail.Edge");
+    const int32_t speed = h("demo.Speed"), last = h("jobs.DemoFail.Edge");
     EXPECT_EQ(m.delete_node(h("demo.Label")), E_OK);
     ASSERT_EQ(m.create_node("demo.Label", VT_STR), E_OK);
     EXPECT_GT(h("demo.Label"), last);  // a fresh handle, not the old one
     EXPECT_EQ(m.delete_node(h("demo")), E_NALLOWED);  // has children
-    EXPECT_EQ(m.delete_node(h("sys.SerialNo")), E_ACCESS);
-
     EXPECT_EQ(m.rename_node(h("demo"), "cell"), E_OK);
     EXPECT_EQ(info(speed).fullname + "|" + info(speed).path, "cell.Speed|cell");
-    EXPECT_EQ(m.rename_node(speed, "Gain"), E_EXIST);
     EXPECT_EQ(m.rename_node(speed, "Speed"), E_OK);  // its own name
-    EXPECT_EQ(m.rename_node(speed, "p.q"), E_INVALID);
     EXPECT_EQ(m.rename_node(h("sys.SerialNo"), "S"), E_ACCESS);
-
-    EXPECT_EQ(m.move_subtree(speed, scratch, 0), E_OK);
-    EXPECT_EQ(m.move_subtree(h("cell.Gain"), scratch, -1), E_OK);  // -1 appends
-    EXPECT_EQ(m.move_subtree(h("cell.Counter"), scratch, 1), E_OK);
-    EXPECT_EQ(children("scratch"), (Names{"Speed", "Counter", "Gain"}));
-    // Within one parent the position counts the siblings without the node.
-    EXPECT_EQ(m.move_subtree(speed, scratch, 2), E_OK);
-    EXPECT_EQ(m.move_subtree(speed, scratch, 3), E_RANGE);
-    EXPECT_EQ(m.move_subtree(h("cell.deep"), h("cell.deep.deeper"), 0), E_INVALID);  // into itself
     ASSERT_EQ(m.create_node("scratch.Label", VT_STR), E_OK);
-    EXPECT_EQ(m.move_subtree(h("cell.Label"), scratch, 0), E_EXIST);
-    EXPECT_EQ(m.move_subtree(speed, h("jobs.Demo"), 0), E_NALLOWED);
-    EXPECT_EQ(m.move_subtree(h("sys.SerialNo"), scratch, 0), E_ACCESS);
-    EXPECT_EQ(children("scratch"), (Names{"Counter", "Gain", "Speed", "Label"}));  // the refusals moved nothing
+    // Node, new parent, position, result. -1 appends; within one parent the
+    // position counts the siblings without the node.
+    const std::tuple<const char*, const char*, int32_t, int> moves[] = {
+        {"cell.Speed", "scratch", 0, E_OK}, {"cell.Gain", "scratch", -1, E_OK}, {"cell.Counter", "scratch", 1, E_OK},
+        {"scratch.Speed", "scratch", 3, E_OK}, {"scratch.Speed", "scratch", 4, E_RANGE},
+        {"cell.deep", "cell.deep.deeper", 0, E_INVALID}, {"cell.Label", "scratch", 0, E_EXIST},
+        {"scratch.Speed", "jobs.Demo", 0, E_NALLOWED}, {"sys.SerialNo", "scratch", 0, E_ACCESS}};
+    for (const auto& [node, parent, at, rc] : moves)
+        EXPECT_EQ(m.move_subtree(h(node), h(parent), at), rc) << node << " " << at;
+    EXPECT_EQ(children("scratch"), (Names{"Counter", "Label", "Gain", "Speed"}));  // the refusals moved nothing
 }
 
 TEST_F(MachineTest, SetValuesAreTheSessionsOwnUntilWritten) {
     Session other;
-    int32_t x = h("demo.Speed");
+    const int32_t x = h("demo.Speed");
     ASSERT_EQ(m.set_value(s, x, "42"), E_OK);
-    EXPECT_EQ(m.write_sync(other, x), E_OK);  // writes nothing of s
-    EXPECT_EQ(info(x).value, "1200");
-    EXPECT_EQ(m.write_sync(s, x), E_OK);
-    EXPECT_EQ(info(x).value, "42");
+    EXPECT_TRUE(m.write_sync(other, x) == E_OK && info(x).value == "1200");  // writes nothing of s
+    EXPECT_TRUE(m.write_sync(s, x) == E_OK && info(x).value == "42");
     ASSERT_EQ(m.set_value(other, x, "43"), E_OK);
     EXPECT_EQ(m.read_node(other, x), E_OK);  // a read replaces what was set
-    EXPECT_EQ(m.write_sync(other, x), E_OK);
-    EXPECT_EQ(info(x).value, "42");
+    EXPECT_TRUE(m.write_sync(other, x) == E_OK && info(x).value == "42");
     ASSERT_EQ(m.set_value(s, x, "44"), E_OK);
     ASSERT_EQ(m.delete_node(x), E_OK);
     EXPECT_EQ(m.write_sync(s, x), E_NOEXIST);
@@ -146,19 +131,12 @@ TEST_F(MachineTest, SetValuesAreTheSessionsOwnUntilWritten) {
 TEST_F(MachineTest, CollectionsBelongToTheirSessionAndAreFew) {
     Session other;
     int32_t c = m.create_collection(s), n = -1;
-    EXPECT_TRUE(m.collection_count(s, c, n) == E_OK && n == 0);
-    EXPECT_EQ(m.collection_count(other, c, n), E_INVALID);
+    EXPECT_TRUE(m.collection_count(s, c, n) == E_OK && n == 0 && m.collection_count(other, c, n) == E_INVALID);
     for (size_t i = 1; i < kMaxCollections; ++i) ASSERT_NE(m.create_collection(s), -1) << i;
     EXPECT_EQ(m.create_collection(s), -1);
     m.end_session(s);
     EXPECT_NE(m.create_collection(s), -1);
 }
-
-}  // namespace
-}  // namespace tessaro::sim
-
-namespace tessaro::sim {
-namespace {
 
 // Run-time control: a job's new outcome holds from its next run on, faults
 // keep their numbers while others come and go, and a reset brings back the
@@ -171,9 +149,7 @@ TEST(MachineControl, OutcomesFaultsAndReset) {
         now += std::chrono::seconds(1);
         m.run_due();  // ready
         EXPECT_EQ(m.job_start(), E_OK);
-        if (change_midway) {
-            EXPECT_EQ(m.set_job("Demo", JobOutcome::Failed, 5000), E_OK);
-        }
+        if (change_midway) { EXPECT_EQ(m.set_job("Demo", JobOutcome::Failed, 5000), E_OK); }
         now += std::chrono::seconds(1);
         m.run_due();
         return m.plc_state() & (completed | failed);
@@ -184,20 +160,15 @@ TEST(MachineControl, OutcomesFaultsAndReset) {
     now += std::chrono::seconds(4);
     m.run_due();
     EXPECT_EQ(m.plc_state() & (completed | failed), failed);
-    EXPECT_EQ(m.set_job("jobs", JobOutcome::None, std::nullopt), E_NOEXIST);
 
     Fault once{proto::Op::GetNode, std::nullopt, std::nullopt, 2, 0, -2};
     Fault always{proto::Op::GetNode, std::nullopt, std::nullopt, 0, 0, -14};
-    EXPECT_EQ(m.add_fault(once), 0u);
-    EXPECT_EQ(m.add_fault(always), 1u);
+    EXPECT_TRUE(m.add_fault(once) == 0u && m.add_fault(always) == 1u);
     Request get = Request::make(proto::Op::GetNode, {Arg{0, "demo.Speed"}});
     EXPECT_EQ(m.admit(get, false)->index, 1u);
-    EXPECT_EQ(m.fault_status()[0].left, std::optional<uint64_t>(1));
     EXPECT_EQ(m.admit(get, false)->index, 0u) << "the earlier fault wins its call";
-    ASSERT_EQ(m.fault_status().size(), 1u) << "a spent fault removes itself";
-    EXPECT_EQ(m.fault_status()[0].index, 1u);
-    EXPECT_FALSE(m.remove_fault(0));
-    EXPECT_EQ(m.add_fault(once), 2u);
+    EXPECT_FALSE(m.remove_fault(0)) << "a spent fault removes itself";
+    EXPECT_EQ(m.add_fault(once), 2u) << "its number is not taken again";
 
     m.change_plc(plc_bit(PLC_ATTENTION), plc_bit(PLC_SYSTEM_READY));
     m.reset(test::load(default_scenario_text()));

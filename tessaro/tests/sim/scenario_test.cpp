@@ -117,30 +117,23 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
         {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},
         {R"({"nodes": [{"name": "é",, "type": "FOLDER"}]})", "1:25", "syntax error"},  // é is one column
         {R"({"name": "x"} @)", "1:15", "syntax error"},
-        {R"({"plc": {"ready_delay_ms": 86400001}})", "1:28", "ready_delay_ms must lie between"},
     };
     for (const auto& [text, at, says] : cases) {
         std::string err = load_error(text);
         EXPECT_THAT(err, StartsWith("t.json:" + std::string(at) + ": ")) << text;
-        EXPECT_THAT(err, HasSubstr(says)) << text;
-        EXPECT_EQ(err.find('\n'), std::string::npos) << err;
+        EXPECT_TRUE(err.find(says) != std::string::npos && err.find('\n') == std::string::npos) << err;
     }
 }
 
-TEST(ScenarioErrors, DeepInputIsCheckedWithoutRecursionAndNodesNest64Levels) {
-    EXPECT_THAT(load_error(std::string(100000, '[') + std::string(100000, ']')), HasSubstr("nesting deeper than"));
+// Each limit of a scenario, exactly at it and one past it; deep input is
+// checked without recursion.
+TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
     auto nested = [](int levels) {  // folders in folders, the innermost with no children
         std::string text = R"({"nodes": [)";
         for (int i = 0; i < levels; ++i) text += R"({"name": "n", "type": "FOLDER", "children": [)";
         for (int i = 0; i < levels; ++i) text += "]}";
         return text + "]}";
     };
-    EXPECT_EQ(load_error(nested(64)), "");
-    EXPECT_THAT(load_error(nested(65)), HasSubstr("nodes nest deeper than 64 levels"));
-}
-
-// Each limit of a scenario, exactly at it and one past it.
-TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
     const std::string day = std::to_string(kMaxDurationMs), past = std::to_string(kMaxDurationMs + 1);
     const std::string job = R"({"nodes": [{"name": "J", "type": "VT_JOB", )", name(kMaxNameLength, 'n');
     const std::pair<std::string, const char*> cases[] = {
@@ -156,18 +149,22 @@ TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
         {R"({"nodes": [{"name": ")" + name + R"(n", "type": "FOLDER"}]})", "invalid node name"},
         {R"({"name": )" + std::string(159, '[') + std::string(159, ']') + "}", "expected a string"},  // 160 levels
         {R"({"name": )" + std::string(160, '[') + std::string(160, ']') + "}", "nesting deeper than 160 levels"},
+        {std::string(100000, '[') + std::string(100000, ']'), "nesting deeper than"},
+        {nested(64), ""}, {nested(65), "nodes nest deeper than 64 levels"},
     };
-    for (const auto& [text, says] : cases) EXPECT_THAT(load_error(text), HasSubstr(says)) << text.substr(0, 80);
-    for (const auto& [text, says] : cases) EXPECT_EQ(load_error(text).empty(), !*says) << text.substr(0, 80);
+    for (const auto& [text, says] : cases) {
+        const std::string error = load_error(text);
+        EXPECT_TRUE(*says ? error.find(says) != std::string::npos : error.empty()) << text.substr(0, 80) << ": " << error;
+    }
 
     test::TempDir dir;
     const std::string file = dir.path + "/s.json", body = R"({"name": "big"})";
     MachineConfig cfg;
     std::string error;
-    test::write_file(file, body + std::string(kMaxScenarioBytes - body.size(), ' '));
-    EXPECT_TRUE(load_scenario_file(file, cfg, error)) << error;
-    test::write_file(file, body + std::string(kMaxScenarioBytes - body.size() + 1, ' '));
-    EXPECT_FALSE(load_scenario_file(file, cfg, error));
+    for (size_t extra : {0, 1}) {
+        test::write_file(file, body + std::string(kMaxScenarioBytes - body.size() + extra, ' '));
+        EXPECT_EQ(load_scenario_file(file, cfg, error), !extra) << error;
+    }
     EXPECT_THAT(error, HasSubstr("File too large"));
 }
 

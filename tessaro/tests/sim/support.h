@@ -53,6 +53,12 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// A PLC sink that keeps the words it hears.
+struct Events : PlcSink {
+    void plc_changed(uint32_t word) override { words.push_back(word); }
+    std::vector<uint32_t> words;
+};
+
 class RawClient {
 public:
     ~RawClient() {
