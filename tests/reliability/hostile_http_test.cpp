@@ -49,34 +49,24 @@ public:
             pollfd p{fd_, POLLOUT | POLLIN, 0};
             if (::poll(&p, 1, timeout_ms) <= 0) return false;
             if (p.revents & POLLIN) take();
-            if (!(p.revents & POLLOUT)) {
-                if (p.revents & (POLLERR | POLLHUP)) return false;
-                continue;
-            }
+            if ((p.revents & (POLLERR | POLLHUP)) && !(p.revents & POLLOUT)) return false;
+            if (!(p.revents & POLLOUT)) continue;
             ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n <= 0 && errno != EAGAIN) return false;
             if (n > 0) at += static_cast<size_t>(n);
         }
         return true;
     }
-    // Reads until the server closes (true) or `timeout_ms` passes (false).
-    bool read_to_end(int timeout_ms = 5000) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (Clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0 && !take()) return true;
-        }
-        return false;
-    }
-    // Reads what has come within `timeout_ms` until `part` is among it.
+    // Reads what comes within `timeout_ms` until `part` is among it, or,
+    // without a part, until the server closes; true once it has happened.
     bool read_until(const std::string& part, int timeout_ms = 5000) {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (in_.find(part) == std::string::npos && Clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0 && !take()) break;
-        }
-        return in_.find(part) != std::string::npos;
+        auto done = [&] { return part.empty() ? closed_ : in_.find(part) != std::string::npos; };
+        for (pollfd p{fd_, POLLIN, 0}; !done() && !closed_ && Clock::now() < deadline;)
+            if (::poll(&p, 1, 50) > 0) take();
+        return done();
     }
+    bool read_to_end(int timeout_ms = 5000) { return read_until("", timeout_ms); }
     // The answer's status; 0 before one has come.
     int status() const {
         return in_.compare(0, 9, "HTTP/1.1 ") == 0 && in_.size() >= 12 ? std::stoi(in_.substr(9, 3)) : 0;
@@ -89,39 +79,33 @@ public:
         return in_.substr(at, in_.find("\r\n", at) - at);
     }
     const std::string& received() const { return in_; }
-    int fd() const { return fd_; }
 
 private:
-    // False once the server has closed.
-    bool take() {
+    void take() {
         char buf[65536];
         ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) in_.append(buf, static_cast<size_t>(n));
-        return n > 0 || (n < 0 && errno == EAGAIN);
+        closed_ = closed_ || n == 0 || (n < 0 && errno != EAGAIN);
     }
     int fd_ = -1;
+    bool closed_ = false;
     std::string in_;
 };
 
-long proc_status_kb(pid_t pid, const std::string& key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.compare(0, key.size(), key) == 0) return std::stol(line.substr(key.size()));
-    return -1;
-}
-
-// Room for the test's own many connections.
-void raise_file_limit() {
-    rlimit rl{};
-    ::getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, 4096);
-    ::setrlimit(RLIMIT_NOFILE, &rl);
+// How often `part` occurs in `text`.
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
 }
 
 class HostileHttp : public ::testing::Test {
 protected:
     void SetUp() override {
-        raise_file_limit();
+        rlimit rl{};  // room for the test's own many connections
+        ::getrlimit(RLIMIT_NOFILE, &rl);
+        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &rl);
         // Under the address sanitizer freed memory is held back (256 MiB by
         // default) and would count as memory the simulator keeps.
         std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
@@ -151,7 +135,12 @@ protected:
         return "PUT " + path + " HTTP/1.1\r\n" + host_ + "Content-Type: application/json\r\nContent-Length: " +
                std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
     }
-    long hwm_kb() { return proc_status_kb(sim_->pid(), "VmHWM:"); }
+    long hwm_kb() {  // the simulator's peak memory
+        std::ifstream in("/proc/" + std::to_string(sim_->pid()) + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
+        return -1;
+    }
 
     std::vector<std::string> args_{"--http", "127.0.0.1:0"};
     std::unique_ptr<tessaro::SimProcess> sim_;
@@ -196,9 +185,7 @@ TEST_F(HostileHttp, SlowAndIdleClientsNeitherHoldTheApiNorStayForever) {
         trickling.back()->send("GET /api/machine HTTP/1.1\r\nX-Slow: ");
     }
     for (int i = 0; i < kIdle; ++i) idle.push_back(client());
-    auto trickle = [&] {
-        for (auto& t : trickling) t->send("x", 100);
-    };
+    auto trickle = [&] { for (auto& t : trickling) t->send("x", 100); };
     trickle();
     // Another client is answered while all of them are still there.
     auto c = client();
@@ -243,46 +230,26 @@ TEST_F(HostileHttp, StopsAtOnceWhateverItsClientsDo) {
     trickle.join();
 }
 
-class HostileHttpTrace : public HostileHttp {
-protected:
-    // Fills the kept trace with refused writes of control characters, each
+TEST_F(HostileHttp, TraceReadersThatStopHoldBoundedMemoryAndAreDropped) {
+    // The kept trace filled with refused writes of control characters, each
     // line escaped to six times its size when it is read as JSON.
-    void fill_trace() {
-        tessaro::sim::test::RawClient lib;
-        ASSERT_TRUE(lib.connect(sim_->port()) && lib.hello());
-        int32_t handle = lib.get_node("demo.Speed");
-        ASSERT_GT(handle, 0);
-        const std::string value(256u << 10, '\x01');
-        for (int i = 0; i < 70; ++i)
-            ASSERT_EQ(lib.result(lib.request(tessaro::proto::Op::SetNodeValueString).i32(handle).str(value)), E_INVALID);
-    }
-};
-
-TEST_F(HostileHttpTrace, ReadersThatStopHoldBoundedMemoryAndAreDropped) {
-    fill_trace();
+    tessaro::sim::test::RawClient lib;
+    ASSERT_TRUE(lib.connect(sim_->port()) && lib.hello());
+    int32_t handle = lib.get_node("demo.Speed");
+    ASSERT_GT(handle, 0);
+    const std::string value(256u << 10, '\x01');
+    for (int i = 0; i < 70; ++i)
+        ASSERT_EQ(lib.result(lib.request(tessaro::proto::Op::SetNodeValueString).i32(handle).str(value)), E_INVALID);
     long base = hwm_kb();
     std::vector<std::unique_ptr<HttpClient>> readers;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 12; ++i) {  // 4 of the trace, 8 of events
         readers.push_back(client(4096));
-        readers.back()->send(get("/api/trace?after=0"));
-    }
-    for (int i = 0; i < 8; ++i) {
-        readers.push_back(client(4096));
-        readers.back()->send(get("/api/events?after=0&machine=1"));
+        readers.back()->send(get(i < 4 ? "/api/trace?after=0" : "/api/events?after=0&machine=1"));
     }
     std::this_thread::sleep_for(std::chrono::seconds(3));
     // Whole, one trace read is about 110 MB of text.
     EXPECT_LT(hwm_kb() - base, 160 * 1024) << "peak memory grew by " << hwm_kb() - base << " KiB";
-    EXPECT_TRUE(peer::eventually(
-        [&] {
-            std::string log = sim_->log();
-            size_t n = 0;
-            for (size_t at = log.find("dropped: it has read nothing"); at != std::string::npos;
-                 at = log.find("dropped: it has read nothing", at + 1))
-                ++n;
-            return n == readers.size();
-        },
-        20000))
+    EXPECT_TRUE(peer::eventually([&] { return count(sim_->log(), "dropped: it has read nothing") == readers.size(); }, 20000))
         << sim_->log();
     // A reader that reads gets the trace whole: every line, in order.
     auto c = client();
@@ -290,11 +257,7 @@ TEST_F(HostileHttpTrace, ReadersThatStopHoldBoundedMemoryAndAreDropped) {
     EXPECT_TRUE(c->read_to_end(30000));
     EXPECT_EQ(c->status(), 200);
     EXPECT_EQ(c->header("Transfer-Encoding"), "chunked");
-    size_t lines = 0;
-    for (size_t at = c->received().find("{\"seq\":"); at != std::string::npos;
-         at = c->received().find("{\"seq\":", at + 1))
-        ++lines;
-    EXPECT_GE(lines, 71u);  // a handshake, a lookup and 70 writes
+    EXPECT_GE(count(c->received(), "{\"seq\":"), 71u);  // a handshake, a lookup and 70 writes
     EXPECT_NE(c->received().find("\\u0001\\u0001"), std::string::npos);
     EXPECT_NE(c->received().find("]\n\r\n0\r\n\r\n"), std::string::npos);
 }
@@ -302,29 +265,12 @@ TEST_F(HostileHttpTrace, ReadersThatStopHoldBoundedMemoryAndAreDropped) {
 TEST_F(HostileHttp, NothingAnotherSiteCanUse) {
     const std::string stream = "/api/events";
     // Requests a browser marks as coming from elsewhere, on every path.
-    for (const char* site : {"cross-site", "same-site"}) {
+    for (const std::string site : {"cross-site", "same-site"}) {
+        const std::string mark = "Sec-Fetch-Site: " + site + "\r\n";
         for (const std::string& request :
-             {get(stream, std::string("Sec-Fetch-Site: ") + site + "\r\n"), get("/", std::string("Sec-Fetch-Site: ") + site + "\r\n"),
-              put("/api/nodes/demo.Speed", "{\"value\":\"7\"}",
-                  std::string("Sec-Fetch-Site: ") + site + "\r\nOrigin: http://localhost:1\r\n")}) {
-            auto c = ask(request);
-            EXPECT_EQ(c->status(), 403) << site << ": " << request.substr(0, 40);
-        }
+             {get(stream, mark), get("/", mark), put("/api/nodes/demo.Speed", "{\"value\":\"7\"}", mark + "Origin: http://localhost:1\r\n")})
+            EXPECT_EQ(ask(request)->status(), 403) << site << ": " << request.substr(0, 40);
     }
-    // What a plain form can send (from any page) is no change.
-    for (const char* method : {"POST /api/faults", "PUT /api/plc"})
-        EXPECT_EQ(ask(std::string(method) + " HTTP/1.1\r\n" + host_ +
-                      "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\n{}")
-                      ->status(),
-                  415)
-            << method;
-    // A change must name its host; a plain read need not.
-    EXPECT_EQ(ask("PUT /api/nodes/demo.Speed HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 13\r\n\r\n"
-                  "{\"value\":\"7\"}")
-                  ->status(),
-              403);
-    EXPECT_EQ(ask("GET /api/nodes/demo.Speed HTTP/1.0\r\n\r\n")->status(), 200);
-    EXPECT_EQ(ask(get("/api/nodes/demo.Speed"))->received().find("\"7\""), std::string::npos);
 
     // The eight stream places come back as soon as their clients leave.
     for (int round = 0; round < 2; ++round) {
@@ -337,36 +283,28 @@ TEST_F(HostileHttp, NothingAnotherSiteCanUse) {
         }
         EXPECT_EQ(ask(get(stream))->status(), 503);
         streams.clear();
-        EXPECT_TRUE(peer::eventually(
-            [&] {
-                auto c = client();
-                c->send(get(stream));
-                c->read_until("\r\n\r\n", 1000);
-                return c->status() == 200;
-            },
-            1000));
+        EXPECT_TRUE(peer::eventually([&] {
+            auto c = client();
+            return c->send(get(stream)) && c->read_until("\r\n\r\n", 1000) && c->status() == 200;
+        }, 1000));
     }
 
     // Every answer forbids framing and sniffing, and any script but the page's own.
+    const std::pair<const char*, const char*> fixed[] = {{"X-Frame-Options", "DENY"}, {"X-Content-Type-Options", "nosniff"},
+        {"Cross-Origin-Resource-Policy", "same-origin"}, {"Referrer-Policy", "no-referrer"}, {"Cache-Control", "no-store"}};
     for (const std::string& request :
          {get("/"), get("/app.js"), get("/api/machine"), get("/no/such"), get("/api/trace?after=x"),
           "PUT /api/plc HTTP/1.1\r\n" + host_ + "Content-Type: application/json\r\nContent-Length: 2000000\r\n\r\n",
           get("/", "X: " + std::string(20000, 'x') + "\r\n")}) {
         auto c = ask(request);
         EXPECT_NE(c->status(), 0) << request.substr(0, 40);
-        EXPECT_EQ(c->header("X-Frame-Options"), "DENY") << request.substr(0, 40);
-        EXPECT_EQ(c->header("X-Content-Type-Options"), "nosniff") << request.substr(0, 40);
-        EXPECT_EQ(c->header("Cross-Origin-Resource-Policy"), "same-origin") << request.substr(0, 40);
-        EXPECT_EQ(c->header("Referrer-Policy"), "no-referrer") << request.substr(0, 40);
-        EXPECT_EQ(c->header("Cache-Control"), "no-store") << request.substr(0, 40);
-        std::string csp = c->header("Content-Security-Policy");
-        EXPECT_NE(csp.find("frame-ancestors 'none'"), std::string::npos) << request.substr(0, 40);
-        EXPECT_NE(csp.find("script-src 'self'"), std::string::npos) << request.substr(0, 40);
-        EXPECT_NE(csp.find("default-src 'none'"), std::string::npos) << request.substr(0, 40);
+        for (const auto& [name, value] : fixed) EXPECT_EQ(c->header(name), value) << name << ": " << request.substr(0, 40);
+        for (const char* part : {"frame-ancestors 'none'", "script-src 'self'", "default-src 'none'"})
+            EXPECT_NE(c->header("Content-Security-Policy").find(part), std::string::npos) << part << ": " << request.substr(0, 40);
     }
 }
 
-TEST_F(HostileHttp, MalformedRequestsAreRefusedWithTheirReason) {
+TEST_F(HostileHttp, MalformedOrUnsafeRequestsAreRefusedWithTheirReason) {
     const std::tuple<std::string, int, std::string> cases[] = {
         {"GET * HTTP/1.1\r\n" + host_ + "\r\n", 400, "malformed HTTP request (its target is no path)"},
         {"GET /api/nodes/demo%2 HTTP/1.1\r\n" + host_ + "\r\n", 400, "its target is no path"},
@@ -374,6 +312,13 @@ TEST_F(HostileHttp, MalformedRequestsAreRefusedWithTheirReason) {
         {"GET /api/machine HTTP/1.1\r\n" + host_ + "X-A: one\r\n\ttwo\r\n\r\n", 400, "a header line is folded"},
         {"GET /api/machine HTTP/1.1\r\n" + host_ + std::string(101 * 6, 'x') + "\r\n\r\n", 400, "malformed HTTP"},
         {"BREW /api/machine HTTP/1.1\r\n" + host_ + "\r\n", 404, "no such resource or operation"},
+        // What a plain form can send (from any page) is no change.
+        {"POST /api/faults HTTP/1.1\r\n" + host_ + "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\n{}", 415, "application/json"},
+        {"PUT /api/plc HTTP/1.1\r\n" + host_ + "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\n{}", 415, "application/json"},
+        // A change must name its host; a plain read need not, and finds the value unchanged.
+        {"PUT /api/nodes/demo.Speed HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 13\r\n\r\n{\"value\":\"7\"}", 403,
+         "a change must carry a Host header"},
+        {"GET /api/nodes/demo.Speed HTTP/1.0\r\n\r\n", 200, "\"value\":\"1200\""},
         // Escapes in a path are decoded: the node's name as it is.
         {get("/api/nodes/demo%2ESpeed"), 200, "\"name\":\"demo.Speed\""},
         {get("/api/nodes/sys.%42oardAddr"), 200, "\"name\":\"sys.BoardAddr\""},
@@ -387,8 +332,7 @@ TEST_F(HostileHttp, MalformedRequestsAreRefusedWithTheirReason) {
     }
 }
 
-class HostileHttpEveryAddress : public HostileHttp {
-protected:
+struct HostileHttpEveryAddress : HostileHttp {
     HostileHttpEveryAddress() { args_ = {"--http", "0.0.0.0:0"}; }
 };
 

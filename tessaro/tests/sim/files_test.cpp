@@ -8,13 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "sim_process.h"
 #include "state_file.h"
 #include "support.h"
-#include "trace/trace_line.h"
 
 namespace tessaro::sim {
 namespace {
@@ -75,15 +73,8 @@ TEST(StateAndTrace, FailedSaveIsNoSuccessAndTheTraceSaysSo) {
         EXPECT_EQ(c.result(c.request(Op::SelectNode).i32(2)), E_OK);  // Job, ready at once: an event
         c.result(c.request(Op::JobStart));
         c.result(c.request(Op::DeleteSingleNodeOnController).i32(2));  // not ready any more: an event
-        // Read while the simulator runs. Every line reads back as a line
-        // value that formats the same; times and the client's port vary.
-        std::istringstream lines(test::read_file(dir.path + "/trace"));
-        for (std::string line; std::getline(lines, line);) {
-            std::string line_error;
-            auto parsed = trace::parse(line, line_error);
-            ASSERT_TRUE(parsed) << line_error << "\n" << line;
-            EXPECT_EQ(trace::format(*parsed), line);
-        }
+        // Read while the simulator runs; times and the client's port vary.
+        // (That lines like these read back is the trace line tests'.)
         std::regex varying(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","conn":"127\.0\.0\.1:\d+",)");
         EXPECT_EQ(std::regex_replace(test::read_file(dir.path + "/trace"), varying, ""),
                   R"({"op":"Hello","args":["TSRO",1],"result":0,"reply":[1,"tessaro-sim unnamed"]}
