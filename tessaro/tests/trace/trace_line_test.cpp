@@ -1,37 +1,27 @@
 // The trace line: every kind of line read back and written again byte for
-// byte, also over a line read before, every byte of a text read back, times,
-// and what format() never writes refused with the place named.
-#include <gtest/gtest.h>
-
+// byte, also over a line read before, every byte of a text and the largest
+// text read back, times, and what format() never writes refused with the
+// place named.
 #include <algorithm>
 #include <climits>
 #include <iterator>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "trace/trace_line.h"
+#include "round_trip.h"
 
 namespace tessaro::trace {
 namespace {
+
+using test::kHead;
+using test::reread;
 
 // A SetNodeValueString with these fields.
 TraceLine request(std::vector<Arg> args) {
     return {std::nullopt, 1796677353723983, "127.0.0.1:48858", std::nullopt, 24, true, std::move(args), {}, {}, 0, {}, {}, {}};
 }
-Arg num(int64_t v) { return Arg{false, v, ""}; }
 Arg text(std::string s) { return Arg{true, 0, std::move(s)}; }
 
-// format() of the line as read into `slot` (a fresh one when none is given),
-// or why it was refused.
-std::string reread(const std::string& line, TraceLine& slot) {
-    std::string error;
-    return parse(line, slot, error) ? format(slot) : "refused: " + error;
-}
-std::string reread(const std::string& line, TraceLine&& fresh = {}) { return reread(line, fresh); }
-
 TEST(TraceLine, EveryKindOfLineReadsBackAsWrittenAlsoIntoALineInUse) {
-    const char* lines[] = {
+    const std::string lines[] = {
         R"({"time":"2026-12-07T21:02:33.220413Z","conn":"127.0.0.1:48858","op":"Hello","args":["TSRO",1],"result":0})",
         R"({"time":"2026-12-07T21:02:33.223653Z","conn":"127.0.0.1:48858","op":"GetNode","args":["Speed"],"node":"Speed","result":1})",
         R"({"time":"2026-12-07T21:02:33.223983Z","conn":"127.0.0.1:48858","op":"SetNodeValueString","args":[1,"42"],"node":"Speed","result":0})",
@@ -42,8 +32,7 @@ TEST(TraceLine, EveryKindOfLineReadsBackAsWrittenAlsoIntoALineInUse) {
         R"({"time":"2026-12-07T21:02:33.225230Z","conn":"c","op":"JobStart","args":[],"result":null,"fault":{"index":18446744073709551615,"kind":"close"}})",
         R"({"time":"2026-12-07T21:02:33.225230Z","conn":"c","op":"JobStart","args":[],"result":0,"fault":{"index":2,"kind":"delay"}})",
         // No operation has the number, fields that did not decode.
-        R"({"time":"1970-01-01T00:00:00.000000Z","conn":"c","op":0,"args":null,"result":-2147483648})",
-        R"({"time":"1970-01-01T00:00:00.000010Z","conn":"c","op":65535,"args":null,"result":2147483647})",
+        R"({"time":"1970-01-01T00:00:00.000000Z","conn":"c","op":0,"args":null,"result":-2147483648})", R"({"time":"1970-01-01T00:00:00.000010Z","conn":"c","op":65535,"args":null,"result":2147483647})",
         R"({"time":"2026-12-07T21:02:33.000000Z","conn":"c","op":"GetNode","args":null,"result":-4})",
         // An unknown handle, a move to a parent, names that are no UTF-8.
         R"({"time":"2024-02-29T23:59:59.999999Z","conn":"c","op":"GetNodeValueStringLen","args":[99],"node":null,"result":-3})",
@@ -51,37 +40,25 @@ TEST(TraceLine, EveryKindOfLineReadsBackAsWrittenAlsoIntoALineInUse) {
         R"({"time":"2000-02-29T12:00:00.500000Z","conn":"c","op":"MoveSubtree","args":[4,-1,1],"node":{"hex":"FF00"},"newparent":null,"result":0})",
         // Texts: not UTF-8, control characters, quotes, backslashes, DEL,
         // non-ASCII UTF-8, empty, wide numbers.
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[1,{"hex":"FF"}],"node":"Speed","result":-4})",
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[1,{"hex":"41C3"}],"node":"Speed","result":-4})",
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[1,"a\"b\\c\n\r\t\u0000\u001F\u007F"],"node":"q\"\\","result":0})",
-        "{\"time\":\"2026-12-07T21:02:33.224239Z\",\"conn\":\"c\",\"op\":\"SetNodeValueString\",\"args\":[1,\"\xC3\xA9\xF0\x9F\x98\x80 /\"],\"node\":\"\xE2\x82\xAC\",\"result\":0}",
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[1,""],"node":"","result":0})",
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[-9223372036854775808,"x"],"result":0})",
-        R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c","op":"SetNodeValueString","args":[9223372036854775807,"x"],"result":0})",
+        kHead + R"("op":"SetNodeValueString","args":[1,{"hex":"FF"}],"node":"Speed","result":-4})",
+        kHead + R"("op":"SetNodeValueString","args":[1,{"hex":"41C3"}],"node":"Speed","result":-4})",
+        kHead + R"("op":"SetNodeValueString","args":[1,"a\"b\\c\n\r\t\u0000\u001F\u007F"],"node":"q\"\\","result":0})",
+        kHead + "\"op\":\"SetNodeValueString\",\"args\":[1,\"\xC3\xA9\xF0\x9F\x98\x80 /\"],\"node\":\"\xE2\x82\xAC\",\"result\":0}",
+        kHead + R"("op":"SetNodeValueString","args":[1,""],"node":"","result":0})",
+        kHead + R"("op":"SetNodeValueString","args":[-9223372036854775808,"x"],"result":0})", kHead + R"("op":"SetNodeValueString","args":[9223372036854775807,"x"],"result":0})",
         // The control API's requests, by the HTTP client's address.
         R"({"time":"2026-12-07T21:02:34.000001Z","conn":"http 127.0.0.1:8080","op":"ApiSetPlc","args":[32768,0],"result":-14,"fault":{"index":1,"kind":"result"}})",
         R"({"time":"2026-12-07T21:02:34.000002Z","conn":"http 127.0.0.1:8080","op":"ApiSetJob","args":["Job",1,-1],"node":"Job","result":0})",
         R"({"time":"2026-12-07T21:02:34.000003Z","conn":"http 127.0.0.1:8080","op":"ApiAddFault","args":["{\"op\": \"JobStart\", \"result\": -14}"],"result":0})",
         // The ends of the years a line holds.
-        R"({"time":"0000-01-01T00:00:00.000000Z","conn":"c","op":"ApiReset","args":[],"result":0})",
-        R"({"time":"9999-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
+        R"({"time":"0000-01-01T00:00:00.000000Z","conn":"c","op":"ApiReset","args":[],"result":0})", R"({"time":"9999-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
         R"({"time":"1969-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
     };
     TraceLine slot;  // every line is read over the one before, both ways
     for (size_t i = 0; i < 2 * std::size(lines); ++i) {
-        const std::string line = lines[i < std::size(lines) ? i : 2 * std::size(lines) - 1 - i];
+        const std::string& line = lines[i < std::size(lines) ? i : 2 * std::size(lines) - 1 - i];
         EXPECT_EQ(reread(line), line);
         EXPECT_EQ(reread(line, slot), line);
-    }
-}
-
-TEST(TraceLine, EveryByteOfATextReadsBack) {
-    std::string error;
-    for (int b = 0; b < 256; ++b) {
-        TraceLine one = request({text(std::string(1, static_cast<char>(b)))});
-        auto got = parse(format(one), error);
-        ASSERT_TRUE(got) << b << ": " << error;
-        EXPECT_EQ(got->args.at(0).str, one.args[0].str) << b;
     }
 }
 
@@ -113,59 +90,55 @@ TEST(TraceLine, TimesAreUtcWithMicroseconds) {
 }
 
 TEST(TraceLine, WhatIsNoLineIsRefusedWithThePlaceNamed) {
-    const std::string head = R"({"time":"2026-12-07T21:02:33.224239Z","conn":"c",)";
     const std::pair<std::string, const char*> cases[] = {
-        {"", "column 1: the line ends where { was expected"},
-        {head, "column 50: expected a key"},
-        {head + R"("op":"JobStart","args":[],"result":0)", "column 86: the line ends where } was expected"},
-        {head + R"("op":"JobStart","args":[],"result":0})" + "\n", "column 87: bytes after the line's object"},
-        {head + R"("op":"JobStart","args":[],"result":0,"extra":1})", "column 87: an unknown key \"extra\""},
-        {head + R"("op":"JobStart","result":0,"args":[]})", "column 66: the key \"args\" is missing"},
-        {head + R"("op":"JobStart","args":[]})", "column 75: the key \"result\" is missing"},
-        {head + R"("op":"JobStart","args":[],"result":0,"args":[]})", "column 87: the key \"args\" out of order"},
-        {head + R"("op":"NoSuchOp","args":[],"result":0})", "column 55: \"op\": no request operation is named \"NoSuchOp\""},
-        {head + R"("op":10,"args":[],"result":0})", "\"op\": operation 10 is written by its name"},
-        {head + R"("op":65536,"args":null,"result":0})", "\"op\": the number is out of range"},
-        {head + R"("op":"JobStart","args":{},"result":0})", "column 73: \"args\": expected ["},
-        {head + R"("op":"JobStart","args":[true],"result":0})", "column 74: \"args\": expected a number"},
-        {head + R"("op":"JobStart","args":[01],"result":0})", "\"args\": a number as it is never written"},
-        {head + R"("op":"JobStart","args":[1.5],"result":0})", "\"args\": expected a whole number"},
-        {head + R"("op":"JobStart","args":[9223372036854775808],"result":0})", "\"args\": the number is out of range"},
-        {head + R"("op":"JobStart","args":[],"result":0,"fault":{"index":0,"kind":"later"}})", "\"kind\": no fault kind is named \"later\""},
-        {head + R"("op":"JobStart","args":[],"result":0,"fault":{"kind":"close","index":0}})", "expected the key \"index\", not \"kind\""},
+        {"", "column 1: the line ends where { was expected"}, {kHead, "column 50: expected a key"},
+        {R"("op":"JobStart","args":[],"result":0)", "column 86: the line ends where } was expected"},
+        {R"("op":"JobStart","args":[],"result":0})" "\n", "column 87: bytes after the line's object"},
+        {R"("op":"JobStart","args":[],"result":0,"extra":1})", "column 87: an unknown key \"extra\""},
+        {R"("op":"JobStart","result":0,"args":[]})", "column 66: the key \"args\" is missing"}, {R"("op":"JobStart","args":[]})", "column 75: the key \"result\" is missing"},
+        {R"("op":"JobStart","args":[],"result":0,"args":[]})", "column 87: the key \"args\" out of order"},
+        {R"("op":"NoSuchOp","args":[],"result":0})", "column 55: \"op\": no request operation is named \"NoSuchOp\""},
+        {R"("op":10,"args":[],"result":0})", "\"op\": operation 10 is written by its name"}, {R"("op":65536,"args":null,"result":0})", "\"op\": the number is out of range"},
+        {R"("op":"JobStart","args":{},"result":0})", "column 73: \"args\": expected ["}, {R"("op":"JobStart","args":[true],"result":0})", "column 74: \"args\": expected a number"},
+        {R"("op":"JobStart","args":[01],"result":0})", "\"args\": a number as it is never written"},
+        {R"("op":"JobStart","args":[1.5],"result":0})", "\"args\": expected a whole number"},
+        {R"("op":"JobStart","args":[9223372036854775808],"result":0})", "\"args\": the number is out of range"},
+        {R"("op":"JobStart","args":[],"result":0,"fault":{"index":0,"kind":"later"}})", "\"kind\": no fault kind is named \"later\""},
+        {R"("op":"JobStart","args":[],"result":0,"fault":{"kind":"close","index":0}})", "expected the key \"index\", not \"kind\""},
         // Texts: only as format() escapes them, only UTF-8, hex only for what is not.
-        {head + R"("op":"GetNode","args":["a\/b"],"result":0})", "column 75: \"args\": an escape that is never written"},
-        {head + R"("op":"GetNode","args":["\u0041"],"result":0})", "\"args\": an escape that is never written"},
-        {head + R"("op":"GetNode","args":["\ud800"],"result":0})", "\"args\": an escape that is never written"},
-        {head + R"("op":"GetNode","args":["\u00-1"],"result":0})", "\"args\": an escape that is never written"},
-        {head + "\"op\":\"GetNode\",\"args\":[\"a\tb\"],\"result\":0}", "\"args\": a control character that is not escaped"},
-        {head + "\"op\":\"GetNode\",\"args\":[\"\xFF\"],\"result\":0}", "column 73: \"args\": a string that is not UTF-8"},
-        {head + R"("op":"GetNode","args":[{"hex":"41"}],"result":0})", "\"hex\": a UTF-8 text is written as a string, not in hex"},
-        {head + R"("op":"GetNode","args":[{"hex":"ff"}],"result":0})", "\"hex\": expected two upper-case hex digits"},
-        {head + R"("op":"GetNode","args":[{"bytes":"FF"}],"result":0})", "\"args\": a text is a string or {\"hex\": ...}, not an object with \"bytes\""},
-        {head + R"("op":"GetNode","args":[{"hex":"FF","x":1}],"result":0})", "\"args\": expected }"},
-        {head + R"("op":"GetNode","args":["Speed],"result":0})", "column 82: \"args\": expected ]"},
-        {head + R"("op":"GetNode","args":["Speed)", "column 73: \"args\": the string is not closed"},
+        {R"("op":"GetNode","args":["a\/b"],"result":0})", "column 75: \"args\": an escape that is never written"},
+        {R"("op":"GetNode","args":["\u0041"],"result":0})", "\"args\": an escape that is never written"},
+        {R"("op":"GetNode","args":["\ud800"],"result":0})", "\"args\": an escape that is never written"},
+        {R"("op":"GetNode","args":["\u00-1"],"result":0})", "\"args\": an escape that is never written"},
+        {"\"op\":\"GetNode\",\"args\":[\"a\tb\"],\"result\":0}", "\"args\": a control character that is not escaped"},
+        {"\"op\":\"GetNode\",\"args\":[\"\xFF\"],\"result\":0}", "column 73: \"args\": a string that is not UTF-8"},
+        {R"("op":"GetNode","args":[{"hex":"41"}],"result":0})", "\"hex\": a UTF-8 text is written as a string, not in hex"},
+        {R"("op":"GetNode","args":[{"hex":"ff"}],"result":0})", "\"hex\": expected two upper-case hex digits"},
+        {R"("op":"GetNode","args":[{"bytes":"FF"}],"result":0})", "\"args\": a text is a string or {\"hex\": ...}, not an object with \"bytes\""},
+        {R"("op":"GetNode","args":[{"hex":"FF","x":1}],"result":0})", "\"args\": expected }"}, {R"("op":"GetNode","args":["Speed],"result":0})", "column 82: \"args\": expected ]"},
+        {R"("op":"GetNode","args":["Speed)", "column 73: \"args\": the string is not closed"},
         // The start of every line, and events.
         {R"({"conn":"c","time":"2026-12-07T21:02:33.224239Z","event":"PlcChanged","state":1})", "column 2: expected the key \"time\", not \"conn\""},
         {R"({"time":"2026-12-07T21:02:33.224239","conn":"c","event":"PlcChanged","state":1})", "column 9: \"time\": expected a time as"},
         {R"({"time":1,"conn":"c","event":"PlcChanged","state":1})", "column 9: \"time\": expected a string"},
         {R"({"time":"2026-12-07T21:02:33.224239Z","conn":7,"event":"PlcChanged","state":1})", "column 46: \"conn\": expected a string"},
-        {head + R"("event":"JobDone","state":1})", "column 58: \"event\": expected \"PlcChanged\""},
-        {head + R"("event":"PlcChanged","state":4294967296})", "\"state\": the number is out of range"},
-        {head + R"("event":"PlcChanged"})", "expected ,"},
-        {head + R"("event":"PlcChanged","state":1,"result":0})", "column 80: expected }"},
-        {head + R"("state":1,"event":"PlcChanged"})", "an unknown key \"state\""},
+        {R"("event":"JobDone","state":1})", "column 58: \"event\": expected \"PlcChanged\""},
+        {R"("event":"PlcChanged","state":4294967296})", "\"state\": the number is out of range"}, {R"("event":"PlcChanged"})", "expected ,"},
+        {R"("event":"PlcChanged","state":1,"result":0})", "column 80: expected }"}, {R"("state":1,"event":"PlcChanged"})", "an unknown key \"state\""},
     };
-    for (const auto& [line, error] : cases) {
-        const std::string got = reread(line);
-        EXPECT_TRUE(got.rfind("refused: ", 0) == 0 && got.find(error) != std::string::npos) << line << "\n  " << got;
-    }
+    test::expect_refused(cases);
 }
 
-TEST(TraceLine, ALargeTextReadsBack) {
+TEST(TraceLine, TextsOfEveryByteAndOfTheLargestSizeReadBack) {
+    std::string error;
+    for (int b = 0; b < 256; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        auto got = parse(format(request({text(byte)})), error);
+        ASSERT_TRUE(got) << b << ": " << error;
+        EXPECT_EQ(got->args.at(0).str, byte) << b;
+    }
     // A write of a 6 MiB value: the largest line a client's frame can make.
-    TraceLine l = request({num(1), text(std::string(6 << 20, '"'))});
+    TraceLine l = request({Arg{false, 1, ""}, text(std::string(6 << 20, '"'))});
     for (char c : {'\xFF', 'x'}) {  // in hex, or escaped: twice the size again
         l.args[1].str[12345] = c;
         const std::string line = format(l);

@@ -2,14 +2,9 @@
 // ("record") written and read back byte for byte and value for value, the
 // line's number ("seq"), and what format() never writes refused with the
 // place named.
-#include <gtest/gtest.h>
-
 #include <limits>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "trace/trace_line.h"
+#include "round_trip.h"
 
 namespace tessaro::trace {
 namespace {
@@ -17,25 +12,15 @@ namespace {
 using proto::Field;
 using proto::Op;
 
-const std::string kTime = R"("time":"2026-12-07T21:02:33.224239Z")";
-const std::string kHead = "{" + kTime + R"(,"conn":"c",)";
+using test::kHead;
+using test::kTime;
+using test::reread;
 
-// format() of the line as read into `slot` (a fresh one when none is given),
-// or why it was refused.
-std::string reread(const std::string& line, TraceLine& slot) {
-    std::string error;
-    return parse(line, slot, error) ? format(slot) : "refused: " + error;
-}
-std::string reread(const std::string& line, TraceLine&& fresh = {}) { return reread(line, fresh); }
-
-TraceLine replied(Op op, std::optional<int32_t> result, std::vector<Field> reply, proto::Record record = {},
-                  std::optional<FaultRef> fault = std::nullopt) {
-    return {std::nullopt, 1796677353224239 /* kTime */, "c", std::nullopt, static_cast<uint16_t>(op), true, {}, {}, {},
-            result, std::move(reply), std::move(record), fault};
+TraceLine replied(Op op, std::optional<int32_t> result, std::vector<Field> reply, proto::Record record = {}, std::optional<FaultRef> fault = {}) {
+    return {{}, 1796677353224239 /* kTime */, "c", {}, static_cast<uint16_t>(op), true, {}, {}, {}, result, std::move(reply), std::move(record), fault};
 }
 TraceLine recorded(Op op, proto::Record record) { return replied(op, 0, {}, std::move(record)); }
-Field num(int64_t v) { return Field{v, ""}; }
-Field str(std::string s) { return Field{0, std::move(s)}; }
+Field num(int64_t v) { return Field{v, ""}; } Field str(std::string s) { return Field{0, std::move(s)}; }
 // What format() writes after the fields for a result of 0 and this record.
 std::string rec(const std::string& record) { return R"("result":0,"record":)" + record + "}"; }
 
@@ -45,25 +30,21 @@ proto::NodeInfo node_info(float min, float max) {
     return {7, INT64_MIN, "Machine.Speed", "", std::string("\xFF\x00", 2), "\xC0\xAF", "\"\\\n", "\xC2\xB0", -1, "VT_REAL", min, max, UINT32_MAX, 1};
 }
 std::string info(const std::string& min, const std::string& max) {
-    return R"({"handle":7,"nodeid":-9223372036854775808,"fullname":"Machine.Speed","name":"","path":{"hex":"FF00"},)"
-           R"("value":{"hex":"C0AF"},"priv":"\"\\\n","unit":")" "\xC2\xB0" R"(","type":-1,"typestring":"VT_REAL","min":)" +
-           min + R"(,"max":)" + max + R"(,"index":4294967295,"flags":1})";
+    return R"({"handle":7,"nodeid":-9223372036854775808,"fullname":"Machine.Speed","name":"","path":{"hex":"FF00"},"value":{"hex":"C0AF"},)"
+           R"("priv":"\"\\\n","unit":")" "\xC2\xB0" R"(","type":-1,"typestring":"VT_REAL","min":)" + min + R"(,"max":)" + max + R"(,"index":4294967295,"flags":1})";
 }
 
 // A device that depends on `deps`; with its text, `deps` written as `list`.
-proto::Device device(int32_t handle, std::vector<std::string> deps) {
-    return {handle, "Axis", "\x80", INT32_MIN, "ready", 1, -1, "", "deps", {"d"}, std::move(deps)};
-}
+proto::Device device(int32_t handle, std::vector<std::string> deps) { return {handle, "Axis", "\x80", INT32_MIN, "ready", 1, -1, "", "deps", {"d"}, std::move(deps)}; }
 std::string device_text(int handle, const std::string& list) {
-    return R"({"handle":)" + std::to_string(handle) + R"(,"name":"Axis","driver":{"hex":"80"},"state":-2147483648,)"
-           R"("statestring":"ready","staticdevice":1,"stat_n":-1,"stat_str":"","dependenciesvarname":"deps",)"
-           R"("dependencies":["d"],"dependson":[)" + list + "]}";
+    return R"({"handle":)" + std::to_string(handle) + R"(,"name":"Axis","driver":{"hex":"80"},"state":-2147483648,"statestring":"ready",)"
+           R"("staticdevice":1,"stat_n":-1,"stat_str":"","dependenciesvarname":"deps","dependencies":["d"],"dependson":[)" + list + "]}";
 }
 
 TEST(TraceReply, WrittenAsTheReplyFrameCarriesItAndReadBackIntoASlotInUse) {
     using Lines = std::vector<std::pair<TraceLine, std::string>>;  // a value, and what format() writes of it
-    const float kNan = std::numeric_limits<float>::quiet_NaN(), kInf = std::numeric_limits<float>::infinity();
-    const float kDenorm = std::numeric_limits<float>::denorm_min(), kMax = std::numeric_limits<float>::max();
+    using Lim = std::numeric_limits<float>;
+    const float kNan = Lim::quiet_NaN(), kInf = Lim::infinity(), kDenorm = Lim::denorm_min();
     const Lines read_back = {
         // Fields: numbers at their ends, texts (hex when no UTF-8), bytes
         // (hex always, UTF-8 or empty too), after any result.
@@ -78,10 +59,10 @@ TEST(TraceReply, WrittenAsTheReplyFrameCarriesItAndReadBackIntoASlotInUse) {
         {replied(Op::GetNodeValueString, 0, {}), R"("result":0})"},  // none recorded, as before replies were
         // Records: every kind, empty lists, floats in their shortest form,
         // non-finite ones by name.
-        {recorded(Op::GetNodeInfo, node_info(-0.0f, kMax)), rec(info("-0.0", "3.4028235e+38"))},
+        {recorded(Op::GetNodeInfo, node_info(-0.0f, Lim::max())), rec(info("-0.0", "3.4028235e+38"))},
         {recorded(Op::GetNodeInfo, node_info(kNan, -kInf)), rec(info(R"("nan")", R"("-inf")"))},
-        {recorded(Op::GetNodeInfo, node_info(std::numeric_limits<float>::lowest(), kInf)), rec(info("-3.4028235e+38", R"("inf")"))},
-        {recorded(Op::GetNodeInfo, node_info(std::numeric_limits<float>::min(), 16777216)), rec(info("1.1754944e-38", "16777216"))},
+        {recorded(Op::GetNodeInfo, node_info(Lim::lowest(), kInf)), rec(info("-3.4028235e+38", R"("inf")"))},
+        {recorded(Op::GetNodeInfo, node_info(Lim::min(), 16777216)), rec(info("1.1754944e-38", "16777216"))},
         {replied(Op::GetNodeInfo, 0, {}, node_info(kDenorm, -kDenorm), FaultRef{1, FaultKind::Delay}),
          R"("result":0,"record":)" + info("1e-45", "-1e-45") + R"(,"fault":{"index":1,"kind":"delay"}})"},
         {recorded(Op::GetJobInfo, proto::JobInfo{}), rec(R"({"jobs":[],"selectednode":""})")},
@@ -101,16 +82,13 @@ TEST(TraceReply, WrittenAsTheReplyFrameCarriesItAndReadBackIntoASlotInUse) {
         // missing ones empty or zero, extra ones left out.
         {replied(Op::GetNodeObjectCount, 0, {num(0x100000005)}), R"("result":0,"reply":[5]})"},
         {replied(Op::GetPLCState, 0, {num(-1), num(INT64_MAX)}), R"("result":0,"reply":[4294967295,4294967295]})"},
-        {replied(Op::GetPLCState, 0, {num(7)}), R"("result":0,"reply":[7,0]})"},
-        {replied(Op::GetNodeValueString, 0, {str("a"), str("b")}), R"("result":0,"reply":["a"]})"},
+        {replied(Op::GetPLCState, 0, {num(7)}), R"("result":0,"reply":[7,0]})"}, {replied(Op::GetNodeValueString, 0, {str("a"), str("b")}), R"("result":0,"reply":["a"]})"},
         // No reply key: none sent, none in the row, no row.
-        {replied(Op::GetNodeValueString, std::nullopt, {str("a")}), R"("result":null})"},
-        {replied(Op::JobStart, 0, {num(1)}), R"("result":0})"},
+        {replied(Op::GetNodeValueString, std::nullopt, {str("a")}), R"("result":null})"}, {replied(Op::JobStart, 0, {num(1)}), R"("result":0})"},
         {replied(Op::PlcChanged, 0, {num(1)}), R"("result":0})"},
         // A record only after a result of 0, only of the row's kind; job
         // names in pairs, as many as the shorter list has.
-        {replied(Op::GetNodeInfo, -3, {}, node_info(0, 0)), R"("result":-3})"},
-        {replied(Op::GetNodeInfo, std::nullopt, {}, node_info(0, 0)), R"("result":null})"},
+        {replied(Op::GetNodeInfo, -3, {}, node_info(0, 0)), R"("result":-3})"}, {replied(Op::GetNodeInfo, std::nullopt, {}, node_info(0, 0)), R"("result":null})"},
         {recorded(Op::GetDeviceInfo, node_info(0, 0)), R"("result":0})"},
         {recorded(Op::GetJobInfo, proto::JobInfo{{"J.A", "J.B"}, {"A"}, ""}), rec(R"({"jobs":[{"fullname":"J.A","name":"A"}],"selectednode":""})")},
     };
@@ -149,12 +127,14 @@ TEST(TraceReply, WhatIsNoLineIsRefusedWithThePlaceNamed) {
     // A line that starts with { as it is; one that does not after kHead.
     const std::string ni = R"({"handle":1,"nodeid":2,"fullname":"","name":"","path":"","value":"","priv":"","unit":"","type":0,"typestring":"",)";
     const std::string ni_end = R"("min":0,"max":0,"index":0,"flags":0}})";
-    const std::string floats = R"("op":"GetNodeInfo","args":[1],"result":0,"record":)" + ni, event = R"(,"conn":"c","event":"PlcChanged","state":1})";
+    const std::string event = R"(,"conn":"c","event":"PlcChanged","state":1})";
+    auto floats = [&](const char* min, const char* index = "0") {
+        return R"("op":"GetNodeInfo","args":[1],"result":0,"record":)" + ni + R"("min":)" + min + R"(,"max":0,"index":)" + index + R"(,"flags":0}})";
+    };
     const std::pair<std::string, const char*> cases[] = {
         // Fields: as many as the row lists, of its types.
         {R"("op":"GetPLCState","args":[],"result":0,"reply":[1]})", "column 100: \"reply\": the reply of GetPLCState has 2 fields besides its result"},
         {R"("op":"GetNodeValueString","args":[1,2],"result":0,"reply":["a","b"]})", "column 112: \"reply\": the reply of GetNodeValueString has 1 field besides its result"},
-        {R"("op":"GetNodeValueString","args":[1,2],"result":0,"reply":[]})", "column 109: \"reply\": the reply of GetNodeValueString has 1 field"},
         {R"("op":"GetNodeValueString","args":[1,2],"result":0,"reply":[42]})", "column 109: \"reply\": expected a text"},
         {R"("op":"GetNodeObjectCount","args":[1],"result":0,"reply":[2147483648]})", "column 107: \"reply\": the number is out of range"},
         {R"("op":"GetPLCState","args":[],"result":0,"reply":[-1,0]})", "column 99: \"reply\": the number is out of range"},
@@ -172,18 +152,15 @@ TEST(TraceReply, WhatIsNoLineIsRefusedWithThePlaceNamed) {
         {R"("op":"GetNodeInfo","args":[1],"result":0,"record":[]})", "column 100: \"record\": expected { (the record of GetNodeInfo is a NodeInfo)"},
         {R"("op":"GetDeviceInfo","args":[1],"result":0,"record":)" + ni + ni_end, "column 114: expected the key \"name\", not \"nodeid\" (the record of GetDeviceInfo is a Device)"},
         {R"("op":"GetAllDeviceInfo","args":[],"result":0,"record":{}})", "column 104: \"record\": expected [ (the record of GetAllDeviceInfo is a list of devices)"},
-        {R"("op":"GetDriverInfo","args":[],"result":0,"record":[{"name":"","version":"","vendor":""}]})",
-         "column 137: \"vendor\": expected , (the record of GetDriverInfo is a list of drivers)"},
+        {R"("op":"GetDriverInfo","args":[],"result":0,"record":[{"name":"","version":"","vendor":""}]})", "column 137: \"vendor\": expected , (the record of GetDriverInfo is a list of drivers)"},
         {R"("op":"GetJobInfo","args":[],"result":0,"record":{"jobs":[{"fullname":"a"}],"selectednode":""}})", "column 122: \"fullname\": expected ,"},
         {R"("op":"GetJobInfo","args":[],"result":0,"record":{"jobs":[],"selectednode":"","x":1}})", "column 126: \"selectednode\": expected }"},
         {R"("op":"GetNodeInfo","args":[1],"result":0,"fault":{"index":0,"kind":"delay"},"record":[]})", "column 126: the key \"record\" out of order"},
         // Floats: only as their shortest text, non-finite ones by name.
-        {floats + R"("min":0.100000001,"max":0,"index":0,"flags":0}})", "column 219: \"min\": a float as it is never written: 0.1 is its shortest form"},
-        {floats + R"("min":-0,"max":0,"index":0,"flags":0}})", "column 219: \"min\": a float as it is never written: -0.0 is its shortest form"},
-        {floats + R"("min":1e39,"max":0,"index":0,"flags":0}})", "column 219: \"min\": the number is out of range of a float"},
-        {floats + R"("min":"NaN","max":0,"index":0,"flags":0}})", "column 219: \"min\": a float is a number, or \"nan\", \"inf\" or \"-inf\""},
-        {floats + R"("min":nan,"max":0,"index":0,"flags":0}})", "column 219: \"min\": expected a number"},
-        {floats + R"("min":0,"max":0,"index":-1,"flags":0}})", "column 237: \"index\": the number is out of range"},
+        {floats("0.100000001"), "column 219: \"min\": a float as it is never written: 0.1 is its shortest form"},
+        {floats("-0"), "column 219: \"min\": a float as it is never written: -0.0 is its shortest form"}, {floats("1e39"), "column 219: \"min\": the number is out of range of a float"},
+        {floats(R"("NaN")"), "column 219: \"min\": a float is a number, or \"nan\", \"inf\" or \"-inf\""}, {floats("nan"), "column 219: \"min\": expected a number"},
+        {floats("0", "-1"), "column 237: \"index\": the number is out of range"},
         // The number: first, once, as written.
         {R"("op":"JobStart","args":[],"result":0,"seq":1})", "column 87: the key \"seq\" out of order: it comes first"},
         {"{" + kTime + R"(,"seq":1,"conn":"c","event":"PlcChanged","state":1})", "column 39: the key \"seq\" out of order: it comes first"},
@@ -191,10 +168,7 @@ TEST(TraceReply, WhatIsNoLineIsRefusedWithThePlaceNamed) {
         {R"({"seq":18446744073709551616,)" + kTime + event, "column 8: \"seq\": the number is out of range"},
         {R"({"seq":null,)" + kTime + event, "column 8: \"seq\": expected a number"},
     };
-    for (const auto& [line, error] : cases) {
-        const std::string got = reread(line[0] == '{' ? line : kHead + line);
-        EXPECT_TRUE(got.rfind("refused: ", 0) == 0 && got.find(error) != std::string::npos) << line << "\n  " << got;
-    }
+    test::expect_refused(cases);
 }
 
 }  // namespace
