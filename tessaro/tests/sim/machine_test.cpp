@@ -54,23 +54,17 @@ using Names = std::vector<std::string>;
 // The default machine and one client session of it.
 class MachineTest : public ::testing::Test {
 protected:
-    MachineTest() : m(test::load(default_scenario_text())) {}
-
     int32_t h(const std::string& name) { return m.get_node(name); }
-    proto::NodeInfo info(int32_t node) {
-        proto::NodeInfo i;
+    proto::NodeInfo info(int32_t node, proto::NodeInfo i = {}) {
         EXPECT_EQ(m.node_info(node, i), E_OK) << node;
         return i;
     }
-    Names children(const std::string& name) {
-        Names out;
-        m.inspect([&](const MachineView& v) {
-            for (const Node* c : v.tree.find(name)->children) out.push_back(c->name);
-        });
+    Names children(const std::string& name, Names out = {}) {
+        m.inspect([&](const MachineView& v) { for (const Node* c : v.tree.find(name)->children) out.push_back(c->name); });
         return out;
     }
 
-    Machine m;
+    Machine m{test::load(default_scenario_text())};
     Session s;
 };
 

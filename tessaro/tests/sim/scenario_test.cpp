@@ -17,14 +17,11 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // The loader's error for scenario text named t.json ("" when it loads).
-std::string load_error(const std::string& text) {
-    MachineConfig cfg;
-    std::string error;
+std::string load_error(const std::string& text, MachineConfig cfg = {}, std::string error = "") {
     return load_scenario_text(text, "t.json", cfg, error) ? std::string() : error;
 }
 
-std::string saved(Machine& m) {
-    std::string text, error;
+std::string saved(Machine& m, std::string text = "", std::string error = "") {
     m.inspect([&](const MachineView& v) { EXPECT_TRUE(write_scenario(v, text, error)) << error; });
     return text;
 }
@@ -43,20 +40,11 @@ std::vector<uint8_t> observed(Machine& m) {
             w.u32(uint32_t(f.op)).str(f.node.value_or("-")).i32(f.handle.value_or(-1)).i64(int64_t(f.call)).i64(int64_t(f.times))
                 .i32(f.result.value_or(1)).u32(uint32_t(f.action)).i64(f.delay_ms);
     });
-    for (int32_t node : nodes) {
-        proto::NodeInfo info;
-        EXPECT_EQ(m.node_info(node, info), E_OK);
-        info.handle = 0;
-        proto::put(w, info);
-    }
-    proto::put(w, m.job_info());
-    proto::put(w, m.drivers());
-    proto::put(w, m.devices());
-    for (int32_t i = 0; i < m.job_node_type_count(); ++i) {
-        proto::JobNodeType t;
-        m.job_node_type(i, t);
-        proto::put(w, t);
-    }
+    proto::NodeInfo info;
+    for (int32_t node : nodes) EXPECT_EQ(m.node_info(node, info), E_OK), info.handle = 0, proto::put(w, info);
+    proto::JobNodeType t;
+    for (int32_t i = 0; i < m.job_node_type_count(); ++i) m.job_node_type(i, t), proto::put(w, t);
+    proto::put(w, m.job_info()), proto::put(w, m.drivers()), proto::put(w, m.devices());
     w.u32(m.plc_state()).str(m.server_name());
     return w.body();
 }
@@ -129,10 +117,9 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
 // checked without recursion.
 TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
     auto nested = [](int levels) {  // folders in folders, the innermost with no children
-        std::string text = R"({"nodes": [)";
-        for (int i = 0; i < levels; ++i) text += R"({"name": "n", "type": "FOLDER", "children": [)";
-        for (int i = 0; i < levels; ++i) text += "]}";
-        return text + "]}";
+        std::string opened, closed;
+        for (int i = 0; i < levels; ++i) opened += R"({"name": "n", "type": "FOLDER", "children": [)", closed += "]}";
+        return R"({"nodes": [)" + opened + closed + "]}";
     };
     const std::string day = std::to_string(kMaxDurationMs), past = std::to_string(kMaxDurationMs + 1);
     const std::string job = R"({"nodes": [{"name": "J", "type": "VT_JOB", )", name(kMaxNameLength, 'n');
