@@ -30,6 +30,8 @@ static_assert(static_cast<uint16_t>(Op::PlcChanged) < 256, "operation numbers in
 
 size_t Operation::fields() const { return std::strlen(request); }
 
+size_t Operation::reply_fields() const { return std::strlen(reply); }
+
 bool Operation::addresses_node() const {
     for (const char* r = roles; *r; ++r)
         if (is_node_role(*r)) return true;

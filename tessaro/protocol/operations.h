@@ -47,7 +47,8 @@ struct Operation {
     RecordKind record;
     StateEffect state;
 
-    size_t fields() const;
+    size_t fields() const;        // in a request
+    size_t reply_fields() const;  // after a reply's result
     // True when a request names or addresses a node (roles 'n' or 'N').
     bool addresses_node() const;
     // True when a request carries any handle (node, collection, device or

@@ -36,13 +36,6 @@ bool get_record(wire::Reader& r, Record& out) {
 
 RecordKind record_kind(const Record& r) { return static_cast<RecordKind>(r.index()); }
 
-Reply Reply::plain(const Operation& op, int32_t result) {
-    Reply r;
-    r.result = result;
-    r.fields.resize(op.reply ? std::char_traits<char>::length(op.reply) : 0);
-    return r;
-}
-
 std::vector<uint8_t> encode_reply(uint16_t op, uint32_t seq, const Reply& r) {
     wire::Writer w(wire::Kind::Reply, seq, op);
     w.i32(r.result);

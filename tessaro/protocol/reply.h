@@ -40,8 +40,6 @@ struct Reply {
     // Only after a result of 0, of the operation's record kind.
     Record record;
 
-    // Just `result` and the empty or zero fields every reply of `op` carries.
-    static Reply plain(const Operation& op, int32_t result);
 };
 
 // The reply frame (length header included) to a request of operation

@@ -54,7 +54,7 @@ Outcome Outcome::refusal(const Request& r, int32_t result) {
 void Outcome::refuse(const Request& r, int32_t result) {
     kind = Kind::Reply;
     reply.result = result;
-    reply.fields.assign(r.layout ? std::char_traits<char>::length(r.layout->reply) : 0, proto::Field{});
+    reply.fields.assign(r.layout ? r.layout->reply_fields() : 0, proto::Field{});
     if (reply.record.index() != 0) reply.record = proto::Record{};
 }
 
