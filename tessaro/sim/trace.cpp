@@ -173,7 +173,7 @@ void Trace::interrupt() {
 Trace::Entry& Trace::next_slot() {
     if (last_ - first_ + 1 >= kKeptLines) drop_oldest();
     ++last_;
-    if (ring_.size() < kKeptLines && ring_.size() < last_) ring_.emplace_back();
+    if (ring_.size() < kKeptLines) ring_.emplace_back();  // the ring fills once, then slots are reused
     return ring_[(last_ - 1) % kKeptLines];
 }
 

@@ -33,7 +33,8 @@ TEST(Connect, AddressFormsReachTheControllerAndMalformedOnesFailWithoutTraffic) 
 }
 
 // A controller that refuses the Hello, speaks another version or stays silent
-// gives -1 in time, without a second try. The library writes its diagnostics
+// gives -1 in time, without a second try; a reply frame of no bytes breaks the
+// connection at once. The library writes its diagnostics
 // only to the file named by TESSARO_LOG, one line each (the programs' runs
 // show standard output and error free of them).
 TEST(Connect, FailuresGiveMinusOneInTimeAndGoToTheLogFile) {
@@ -43,11 +44,15 @@ TEST(Connect, FailuresGiveMinusOneInTimeAndGoToTheLogFile) {
     ::setenv("TESSARO_CALL_TIMEOUT_MS", "200", 1);
     ScriptedPeer refusing({}, Hello::Refuse), other_version({}, Hello::WrongVersion), silent({}, Hello::Silent);
     ScriptedPeer p([](Session&, const Request&) {});  // answers the Hello alone
+    // A reply of no bytes: its header alone, with nothing after it to wait for.
+    ScriptedPeer empty([](Session& s, const Request&) { s.send_raw({0, 0, 0, 0}); });
 
     EXPECT_EQ(DetectRemoteController("[::1", 1610), -1);
+    EXPECT_EQ(DetectRemoteController("[::1]x", 1610), -1);
     EXPECT_EQ(refusing.connect(), -1);
     EXPECT_EQ(other_version.connect(), -1);
     EXPECT_EQ(ReadNode(p.connect(), 1), E_TIMEOUT);
+    EXPECT_EQ(ReadNode(empty.connect(), 1), E_UNAVAIL);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(silent.connect(), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
@@ -56,7 +61,8 @@ TEST(Connect, FailuresGiveMinusOneInTimeAndGoToTheLogFile) {
     std::stringstream text;
     text << std::ifstream(log_path).rdbuf();
     ::unlink(log_path);
-    for (const char* event : {"malformed address", "connected to 127.0.0.1:", "no reply within 200 ms"})
+    for (const char* event : {"'[::1' failed: malformed address", "'[::1]x' failed: malformed address",
+                              "connected to 127.0.0.1:", "no reply within 200 ms", "connection closed: bad frame length header"})
         EXPECT_NE(text.str().find(event), std::string::npos) << event << " not in:\n" << text.str();
     for (std::string line; std::getline(text, line);) EXPECT_EQ(line.find(" tessaro["), 24u) << line;
 }

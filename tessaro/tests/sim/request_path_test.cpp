@@ -160,7 +160,8 @@ TEST(RequestPath, EveryOperationSucceedsAndIsRefusedAsTheMachineSays) {
 // Each refusal of admission, before the machine sees the request: before
 // the handshake only Hello is served; an API request from a library client
 // or an unknown operation; fields that do not match the operation, a reply,
-// a request without a sequence number. None changes the machine.
+// a request without a sequence number. None changes the machine. A refused
+// Hello tells neither the version nor the server's name.
 TEST(RequestPath, AdmissionRefusesBeforeTheMachineSeesTheRequest) {
     Bench b(kCell);
     Session stranger_session;
@@ -179,6 +180,9 @@ TEST(RequestPath, AdmissionRefusesBeforeTheMachineSeesTheRequest) {
         {&b.client, unnumbered, E_INVALID}, {&stranger, hello, E_OK}, {&stranger, get({num(b.h("cell"))}), 4}};  // a Hello greets
     int row = 0;
     for (const auto& [caller, r, rc] : cases) EXPECT_EQ(b.submit(*caller, r), rc) << "row " << row++;
+    const Request other = Request::make(Op::Hello, {text(wire::kMagic), num(wire::kProtocolVersion + 1)});
+    const Outcome o = b.path.submit(other, stranger, [](int64_t) { return true; });
+    EXPECT_EQ(o.reply.fields, (std::vector<Arg>{num(0), text("")}));
     EXPECT_EQ(b.m.version(), version);
     EXPECT_TRUE(b.session.collections.empty() && b.session.pending.empty());
 }
