@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <iterator>
 
 namespace tessaro::proto {
 
@@ -22,6 +23,15 @@ const Operation kOperations[] = {
     {Op::name, #name, request, roles, reply, RK::record, SE::state},
 #include "api_operations.def"
 #undef XAL_API_OP
+};
+
+// The operations the library answers itself, in list order.
+const char* const kLocalOps[] = {
+#define XAL_WIRE_OP(...)
+#define XAL_LOCAL_OP(name, ...) #name,
+#include "xal_operations.def"
+#undef XAL_WIRE_OP
+#undef XAL_LOCAL_OP
 };
 
 static_assert(static_cast<uint16_t>(Op::PlcChanged) < 256, "operation numbers index a table of 256");
@@ -63,6 +73,14 @@ const Operation* operation_named(const std::string& name) {
 }
 
 const Operation* operations_begin() { return kOperations; }
+
+const char* local_op_name(uint16_t i) { return i < std::size(kLocalOps) ? kLocalOps[i] : nullptr; }
+
+bool local_op_from_name(const std::string& name, uint16_t& i) {
+    for (uint16_t k = 0; k < std::size(kLocalOps); ++k)
+        if (name == kLocalOps[k]) return i = k, true;
+    return false;
+}
 const Operation* operations_end() { return kOperations + sizeof kOperations / sizeof kOperations[0]; }
 
 const char* request_op_name(Op op) {

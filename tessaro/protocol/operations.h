@@ -72,4 +72,10 @@ const Operation* operation_named(const std::string& name);
 const Operation* operations_begin();
 const Operation* operations_end();
 
+// The operations the library answers itself (connecting, giving records
+// back), which have no number on the wire: by their place in the list,
+// from 0. A name for each place, null past the last.
+const char* local_op_name(uint16_t i);
+bool local_op_from_name(const std::string& name, uint16_t& i);
+
 }  // namespace tessaro::proto

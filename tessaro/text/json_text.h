@@ -8,10 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "text/json_chars.h"
+
 namespace tessaro::text {
 
-// True when `s` is well-formed UTF-8 (no overlong forms, surrogates or code
-// points above U+10FFFF): exactly the texts a JSON string can carry.
+// True when `s` is well-formed UTF-8 (json_chars.h): exactly the texts a
+// JSON string can carry.
 bool is_utf8(const std::string& s);
 
 // Appends `s` as a quoted JSON string; quotes, backslashes and control

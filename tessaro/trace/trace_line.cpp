@@ -184,7 +184,7 @@ size_t record_bytes(const std::vector<T>& v) {
 
 // The row of the operation whose reply the line holds, when a reply was
 // sent and the operation has one.
-const proto::Operation* replied(const TraceLine& l) { return l.result ? proto::operation(l.op) : nullptr; }
+const proto::Operation* replied(const TraceLine& l) { return l.result && !l.local ? proto::operation(l.op) : nullptr; }
 
 bool writes_reply(const TraceLine& l, const proto::Operation* o) { return o && *o->reply && !l.reply.empty(); }
 
@@ -299,6 +299,28 @@ public:
             return fail(start, "the number is out of range");
         out = v;
         pos_ = p;
+        return true;
+    }
+
+    // `"key":N,` when the line has the key next, N from 0 to UINT32_MAX;
+    // `out` is reset when it has not.
+    bool optional_number(std::string_view k, std::optional<uint32_t>& out) {
+        out.reset();
+        if (s_.substr(pos_, k.size() + 3) != "\"" + std::string(k) + "\":") return true;
+        uint32_t v = 0;
+        if (!key_is(k) || !integer<uint32_t>(0, UINT32_MAX, v)) return false;
+        out = v;
+        no_key();
+        return expect(",");
+    }
+
+    // A time as utc_text() writes it.
+    bool time(int64_t& us) {
+        size_t at = pos_;
+        std::string t;
+        if (!string(t)) return false;
+        if (!parse_utc(t, us)) return fail(at, "expected a time as \"2026-12-07T21:03:04.123456Z\"");
+        no_key();
         return true;
     }
 
@@ -463,8 +485,10 @@ bool read_op(Reader& r, TraceLine& l) {
         std::string name;
         proto::Op op{};
         if (!r.string(name)) return false;
-        if (!proto::op_from_name(name, op)) return r.fail(start, "no request operation is named \"" + name + "\"");
-        l.op = static_cast<uint16_t>(op);
+        l.local = !proto::op_from_name(name, op);
+        if (!l.local) l.op = static_cast<uint16_t>(op);
+        else if (!proto::local_op_from_name(name, l.op))
+            return r.fail(start, "no request operation is named \"" + name + "\"");
         return true;
     }
     size_t start = r.pos();
@@ -473,6 +497,7 @@ bool read_op(Reader& r, TraceLine& l) {
     if (proto::request_op_name(static_cast<proto::Op>(op)))
         return r.fail(start, "operation " + std::to_string(op) + " is written by its name");
     l.op = op;
+    l.local = false;
     return true;
 }
 
@@ -517,6 +542,7 @@ bool read_result(Reader& r, TraceLine& l) {
 
 // The name of an operation in errors: its name, or its number.
 std::string op_text(const TraceLine& l) {
+    if (l.local) return proto::local_op_name(l.op);
     const proto::Operation* o = proto::operation(l.op);
     return o ? o->name : "operation " + std::to_string(l.op);
 }
@@ -838,10 +864,14 @@ std::string format(const TraceLine& l) {
     char time[kTimeTextSize + 1];
     w.reserve(line_bytes(l, o)).object();
     if (l.seq) unsigned_num(w.key("seq"), *l.seq);
+    if (l.pid) w.key("pid").num(*l.pid);
+    if (l.tid) w.key("tid").num(*l.tid);
+    if (l.begin_us) w.key("begin").str(utc_text(*l.begin_us, time));
     w.key("time").str(utc_text(l.time_us, time)).key("conn").str(l.conn);
     if (l.plc_event) return w.key("event").str("PlcChanged").key("state").num(*l.plc_event).end().take();
     w.key("op");
-    if (const char* name = proto::request_op_name(static_cast<proto::Op>(l.op))) w.str(name);
+    if (const char* name = l.local ? proto::local_op_name(l.op) : proto::request_op_name(static_cast<proto::Op>(l.op)))
+        w.str(name);
     else w.num(l.op);
     w.key("args");
     if (l.decoded) {
@@ -887,7 +917,6 @@ std::string format(const TraceLine& l) {
 
 bool parse(std::string_view text, TraceLine& out, std::string& error) {
     Reader r(text, error);
-    std::string time;
     if (!r.expect("{")) return false;
     if (text.substr(r.pos(), 6) == "\"seq\":") {
         uint64_t seq = 0;
@@ -898,11 +927,14 @@ bool parse(std::string_view text, TraceLine& out, std::string& error) {
     } else {
         out.seq.reset();
     }
-    if (!r.key_is("time")) return false;
-    size_t at = r.pos();
-    if (!r.string(time)) return false;
-    if (!parse_utc(time, out.time_us))
-        return r.fail(at, "expected a time as \"2026-12-07T21:03:04.123456Z\"");
+    if (!r.optional_number("pid", out.pid) || !r.optional_number("tid", out.tid)) return false;
+    out.begin_us.reset();
+    if (text.substr(r.pos(), 8) == "\"begin\":") {
+        int64_t begin = 0;
+        if (!r.key_is("begin") || !r.time(begin) || !r.expect(",")) return false;
+        out.begin_us = begin;
+    }
+    if (!r.key_is("time") || !r.time(out.time_us)) return false;
     if (!r.expect(",") || !r.key_is("conn") || !r.string(out.conn)) return false;
     r.no_key();
     if (!r.expect(",")) return false;

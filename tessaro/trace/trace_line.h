@@ -51,6 +51,11 @@ struct TraceLine {
     // The trace file's lines have none. parse sets or clears it for every
     // line, an event's included.
     std::optional<uint64_t> seq;
+    // A recording's line (docs/record.md): the process and thread that made
+    // the call, and when the call began (`time_us` is when it returned).
+    // Each is written when set, in this order, after "seq".
+    std::optional<uint32_t> pid, tid;
+    std::optional<int64_t> begin_us;
     // Since the epoch, UTC; written within kMinTime..kMaxTime (years 0000 to
     // 9999), a time outside as the nearer bound.
     int64_t time_us = 0;
@@ -64,6 +69,10 @@ struct TraceLine {
     // Otherwise a request. Its operation number: written by the name of the
     // request operation that has it, as the number when none has.
     uint16_t op = 0;
+    // A recording's call of an operation the library answers itself
+    // (proto::local_op_name(op), always written by name): it has no reply
+    // or record.
+    bool local = false;
     // Whether the fields decoded: `args` then holds them in order; the line
     // has null for them otherwise.
     bool decoded = false;

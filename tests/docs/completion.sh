@@ -19,6 +19,9 @@ cases=(
   "tessaro-sim --port |"
   "tessaro-sim --scenario $tmp/sc|$tmp/scen.json"
   "tessaro-sim --trace = $tmp/s|$tmp/scen.json $tmp/state.json"
+  "zuna-record |-o --output --redact --help --version --"
+  "zuna-record --redact x -o $tmp/st|$tmp/state.json"
+  "zuna-record --redact |"
 )
 failures=0
 for c in "${cases[@]}"; do

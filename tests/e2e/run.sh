@@ -22,6 +22,9 @@
 #
 # Environment: BIN_DIR (program and links), SIM (host tessaro-sim), DATA_DIR,
 # DEFAULT_SCENARIO, EMULATOR (prefix for target programs, empty when native).
+# With RECORD_CHECK (tests/record) as well, every case runs under zuna-record
+# (from BIN_DIR), must give the same bytes and status as without it, and its
+# recording must be what the simulator traced of it.
 # Usage: run.sh TRANSCRIPT
 set -u
 source "$(dirname "$0")/../../scripts/sim.sh"
@@ -42,6 +45,7 @@ sim() {
   fi
   scenario=()
   [[ -n "$file" ]] && scenario=(--scenario "$file")
+  [[ -n "${RECORD_CHECK:-}" ]] && scenario+=(--trace "$work/trace.jsonl")
   sim_start "$SIM" "${scenario[@]}" || exit 2
   A=$SIM_ADDR
   checked=0
@@ -64,7 +68,9 @@ run() {
   local argv0=$1 exe=$BIN_DIR/${1##*/}
   shift
   [[ -n "${argv0##*/}" && -f "$exe" ]] || exe=$BIN_DIR/multicall
-  if [[ -n "$EMULATOR" ]]; then
+  if [[ -n "${RECORD_CHECK:-}" ]]; then
+    timeout -k 5 200 "$BIN_DIR/zuna-record" -o "$work/recording" -- bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
+  elif [[ -n "$EMULATOR" ]]; then
     timeout -k 5 200 $EMULATOR -0 "$argv0" "$exe" "$@"
   else
     timeout -k 5 200 bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
@@ -76,7 +82,10 @@ testcmd() {
   printf '%b' "$3" >"$work/want_out"
   printf '%b' "$4" >"$work/want_err"
   eval "set -- $cmd"
+  local traced=0
+  [[ -f "$work/trace.jsonl" ]] && traced=$(stat -c %s "$work/trace.jsonl")
   if ((late)); then
+    traced=0
     run "$@" &
     local pid=$! port=${A##*:}
     sleep "$late"
@@ -88,7 +97,16 @@ testcmd() {
     run "$@"
   fi
   status=$?
-  if cmp -s "$work/out" "$work/want_out" && cmp -s "$work/err" "$work/want_err" && [[ $status == "$want" ]]; then
+  local recorded=ok
+  if [[ -n "${RECORD_CHECK:-}" ]]; then
+    if [[ -n "$SIM_PID" ]]; then
+      recorded=$("$RECORD_CHECK" "$work/recording" "$work/trace.jsonl" "$traced" 2>&1) && recorded=ok
+    else
+      recorded=$("$RECORD_CHECK" "$work/recording" 2>&1) && recorded=ok
+    fi
+  fi
+  if cmp -s "$work/out" "$work/want_out" && cmp -s "$work/err" "$work/want_err" && [[ $status == "$want" &&
+    $recorded == ok ]]; then
     echo "PASS: $name"
     return
   fi
@@ -97,6 +115,7 @@ testcmd() {
   echo "  status: $status, expected $want"
   diff -u --label "expected stdout" --label stdout "$work/want_out" "$work/out"
   diff -u --label "expected stderr" --label stderr "$work/want_err" "$work/err"
+  [[ $recorded == ok ]] || echo "  recording: $recorded"
   failed=1
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Unpacks each Debian package given into a scratch root and checks what it
 # holds: the program's package (any architecture) has the program in its own
-# folder, its seven relative links, their manual page and completion, and no
-# library (floor.sh checks what the program needs);
+# folder, its seven relative links, their manual page and completion, and
+# zuna-record with its library as the one library (floor.sh checks what the
+# program needs);
 # the simulator's package keeps the stand-in library in its private folder,
 # off the loader's default path, where the example program finds it.
 # Usage: tests/package/contents.sh PACKAGE.deb...
@@ -31,8 +32,18 @@ for deb in "$@"; do
         expect_link "usr/share/man/man1/$l.1.gz" zuna.1.gz
         expect_link "usr/share/bash-completion/completions/$l" zuna
       done
-      libs=$(find "$root" -name '*.so*')
+      for f in usr/bin/zuna-record usr/lib/zuna/libzuna-record.so usr/share/man/man1/zuna-record.1.gz \
+               usr/share/bash-completion/completions/zuna-record; do
+        [[ -f "$root/$f" ]] || fail "no $f"
+      done
+      libs=$(find "$root" -name '*.so*' ! -path "$root/usr/lib/zuna/libzuna-record.so")
       [[ -z "$libs" ]] || fail "ships a library: $libs"
+      # zuna-record finds its library in the unpacked tree (a package of this
+      # machine's architecture).
+      if [[ $(dpkg-deb -f "$deb" Architecture) == $(dpkg --print-architecture) ]]; then
+        "$root/usr/bin/zuna-record" -o "$root/rec" -- true 2>&1 | grep . && fail "zuna-record finds no library"
+        [[ -f "$root/rec" ]] || fail "zuna-record made no recording"
+      fi
       ;;
     tessaro-sim)
       for f in usr/bin/tessaro-sim usr/bin/controllerReport usr/bin/controllerSnapshot usr/lib/tessaro-sim/libtessaro.so \

@@ -1,16 +1,12 @@
 // The control API's way into the machine, in-process: what the HTTP tests
 // do not reach (the step of a write that answered, PLC bits set and cleared
-// at once, jobs by a short name, a reset without a start), every PLC state
-// name as a scenario, the API's request body and its answer give it, and the
-// escapes of the names in its addresses.
+// at once, jobs by a short name, a reset without a start), and the escapes of
+// the names in its addresses.
 #include <gtest/gtest.h>
-
-#include <iterator>
 
 #include "control/api_json.h"
 #include "control/control_port.h"
 #include "control/http_request.h"
-#include "scenario.h"
 #include "support.h"
 #include "trace.h"
 
@@ -95,39 +91,6 @@ TEST_F(Port, SetJobChangesTheNamedJobOnlyAndResetNeedsAStart) {
     });
     EXPECT_EQ(jobs, (std::vector<std::pair<O, int64_t>>{{O::Completed, kMaxDurationMs}, {O::Both, 1000},
                                                         {O::Completed, 1000}}));
-}
-
-// Every PLC state by the name the header gives its bit (spelled here, not
-// taken from the simulator's table): the name and the number map to each
-// other, and a scenario, the API's request body and its answer that name it
-// mean exactly that bit.
-TEST(PlcStates, EveryNameMeansExactlyItsBit) {
-#define STATE(bit) {bit, #bit}
-    const std::pair<int, const char*> states[] = {
-        STATE(PLC_DEVICES_AWAKE), STATE(PLC_DEVICES_FAILURE), STATE(PLC_DEVICES_READY), STATE(PLC_DEVICES_SETUP),
-        STATE(PLC_JOB_READY), STATE(PLC_JOB_ACTIVE), STATE(PLC_JOB_COMPLETED), STATE(PLC_JOB_FAILED), STATE(PLC_SYS_SAFE),
-        STATE(PLC_JOB_PAUSED), STATE(PLC_JOB_PILOTED), STATE(PLC_JOB_PRELOADED), STATE(PLC_JOB_STOPPING),
-        STATE(PLC_READY_FOR_POWER_OFF), STATE(PLC_SYSTEM_READY), STATE(PLC_ATTENTION), STATE(PLC_SYS_SAFE_REQUEST),
-        STATE(PLC_JOB_PRELOAD)};
-#undef STATE
-    Trace trace([](const std::string&) {});
-    int state = -1;
-    for (const auto& [bit, name] : states) {
-        uint32_t set = 0, clear = 0;
-        std::string error;
-        const nlohmann::json named = nlohmann::json::array({name});
-        EXPECT_STREQ(plc_state_name(bit), name);
-        EXPECT_TRUE(plc_state_from_name(name, state) && state == bit) << name;
-        Machine m(test::load(std::string(R"({"plc": {"state": [")") + name + "\"]}}"));
-        EXPECT_EQ(m.plc_state(), plc_bit(bit)) << name;
-        EXPECT_TRUE(parse_plc({{"set", named}, {"clear", named}}, set, clear, error)) << error;
-        EXPECT_TRUE(set == plc_bit(bit) && clear == plc_bit(bit)) << name;
-        RequestPath path(m, nullptr, nullptr);
-        ControlPort port(path, trace);
-        EXPECT_EQ(plc_json(port)["state"], named);
-    }
-    EXPECT_EQ(plc_state_name(static_cast<int>(std::size(states))), nullptr);
-    EXPECT_FALSE(plc_state_from_name("PLC_JOB_READY ", state));
 }
 
 // Percent escapes decode in either case; a malformed one, or one that

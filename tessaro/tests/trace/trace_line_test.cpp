@@ -12,11 +12,14 @@ namespace tessaro::trace {
 namespace {
 
 using test::kHead;
+using test::kTime;
 using test::reread;
 
 // A SetNodeValueString with these fields.
 TraceLine request(std::vector<Arg> args) {
-    return {std::nullopt, 1796677353723983, "127.0.0.1:48858", std::nullopt, 24, true, std::move(args), {}, {}, 0, {}, {}, {}};
+    TraceLine l;
+    l.time_us = 1796677353723983, l.conn = "127.0.0.1:48858", l.op = 24, l.decoded = true, l.args = std::move(args), l.result = 0;
+    return l;
 }
 Arg text(std::string s) { return Arg{true, 0, std::move(s)}; }
 
@@ -50,6 +53,11 @@ TEST(TraceLine, EveryKindOfLineReadsBackAsWrittenAlsoIntoALineInUse) {
         R"({"time":"2026-12-07T21:02:34.000001Z","conn":"http 127.0.0.1:8080","op":"ApiSetPlc","args":[32768,0],"result":-14,"fault":{"index":1,"kind":"result"}})",
         R"({"time":"2026-12-07T21:02:34.000002Z","conn":"http 127.0.0.1:8080","op":"ApiSetJob","args":["Job",1,-1],"node":"Job","result":0})",
         R"({"time":"2026-12-07T21:02:34.000003Z","conn":"http 127.0.0.1:8080","op":"ApiAddFault","args":["{\"op\": \"JobStart\", \"result\": -14}"],"result":0})",
+        // A recording's: process, thread, when the call began; calls the
+        // library answers itself.
+        R"({"seq":7,"pid":4242,"tid":4294967295,"begin":"2026-12-07T21:02:33.220001Z","time":"2026-12-07T21:02:33.220413Z","conn":"hc=1","op":"GetNodeValueString","args":[1,64],"node":"a","result":0,"reply":["42"]})",
+        R"({"seq":1,"pid":0,"tid":1,"begin":"2026-12-07T21:02:33.000000Z","time":"2026-12-07T21:02:33.100000Z","conn":"hc=1","op":"DetectRemoteController","args":["127.0.0.1",1610],"result":1})",
+        R"({"pid":9,"tid":9,"time":"2026-12-07T21:02:33.100000Z","conn":"","op":"DestroyNodeInfo","args":[],"result":-4})", R"({"seq":8,"pid":1,"tid":2,"time":"2026-12-07T21:02:33.100000Z","conn":"hc=1","event":"PlcChanged","state":4})",
         // The ends of the years a line holds.
         R"({"time":"0000-01-01T00:00:00.000000Z","conn":"c","op":"ApiReset","args":[],"result":0})", R"({"time":"9999-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
         R"({"time":"1969-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
@@ -117,6 +125,11 @@ TEST(TraceLine, WhatIsNoLineIsRefusedWithThePlaceNamed) {
         {R"("op":"GetNode","args":[{"bytes":"FF"}],"result":0})", "\"args\": a text is a string or {\"hex\": ...}, not an object with \"bytes\""},
         {R"("op":"GetNode","args":[{"hex":"FF","x":1}],"result":0})", "\"args\": expected }"}, {R"("op":"GetNode","args":["Speed],"result":0})", "column 82: \"args\": expected ]"},
         {R"("op":"GetNode","args":["Speed)", "column 73: \"args\": the string is not closed"},
+        {R"("op":"DestroyNodeInfo","args":[],"result":0,"reply":[]})", "column 102: \"reply\": the reply of DestroyNodeInfo has no fields besides its result"},
+        {R"({"pid":1,"seq":1,)" + kTime + R"(,"conn":"c","event":"PlcChanged","state":1})", "column 10: the key \"seq\" out of order: it comes first"},
+        {R"({"tid":1,"pid":1,)" + kTime + R"(,"conn":"c","event":"PlcChanged","state":1})", "column 10: expected the key \"time\", not \"pid\""},
+        {R"({"pid":-1,)" + kTime + R"(,"conn":"c","event":"PlcChanged","state":1})", "column 8: \"pid\": the number is out of range"},
+        {R"({"begin":"2026-12-07T21:02:33Z",)" + kTime + R"(,"conn":"c","event":"PlcChanged","state":1})", "column 10: \"begin\": expected a time as"},
         // The start of every line, and events.
         {R"({"conn":"c","time":"2026-12-07T21:02:33.224239Z","event":"PlcChanged","state":1})", "column 2: expected the key \"time\", not \"conn\""},
         {R"({"time":"2026-12-07T21:02:33.224239","conn":"c","event":"PlcChanged","state":1})", "column 9: \"time\": expected a time as"},

@@ -17,7 +17,10 @@ using test::kTime;
 using test::reread;
 
 TraceLine replied(Op op, std::optional<int32_t> result, std::vector<Field> reply, proto::Record record = {}, std::optional<FaultRef> fault = {}) {
-    return {{}, 1796677353224239 /* kTime */, "c", {}, static_cast<uint16_t>(op), true, {}, {}, {}, result, std::move(reply), std::move(record), fault};
+    TraceLine l;
+    l.time_us = 1796677353224239 /* kTime */, l.conn = "c", l.op = static_cast<uint16_t>(op), l.decoded = true, l.result = result;
+    l.reply = std::move(reply), l.record = std::move(record), l.fault = fault;
+    return l;
 }
 TraceLine recorded(Op op, proto::Record record) { return replied(op, 0, {}, std::move(record)); }
 Field num(int64_t v) { return Field{v, ""}; } Field str(std::string s) { return Field{0, std::move(s)}; }
