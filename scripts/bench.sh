@@ -11,7 +11,7 @@ runs=${BENCH_RUNS:-30}  # runs per whole-process timing
 scripts/deps.sh --bench --browser
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$(nproc 2>/dev/null || echo 2)" \
-  --target multicall tessaro-sim controllerSnapshot roundtrip_bench sleep_ref machine_read_bench >/dev/null
+  --target multicall tessaro-sim controllerSnapshot zuna_record roundtrip_bench sleep_ref machine_read_bench >/dev/null
 bin=build/host/bin
 # shellcheck source=scripts/sim.sh
 source scripts/sim.sh
@@ -102,6 +102,19 @@ build/host/bench/roundtrip_bench --benchmark_filter='^BM_(OneRequest|PingPong|On
 kill "${spinners[@]}"
 wait "${spinners[@]}" 2>/dev/null || true
 spinners=()
+# The round trip with zuna-record's library preloaded (recording to a file)
+# against without, alternately in the same run.
+for ((round = 0; round < 5; round++)); do
+  for run in plain recorded; do
+    preload=() && [[ $run == recorded ]] && preload=(env LD_PRELOAD="$PWD/build/host/lib/libzuna-record.so"
+      ZUNA_RECORD_FILE="$work/recording.jsonl")
+    "${preload[@]}" build/host/bench/roundtrip_bench --benchmark_filter='^BM_OneRequest/' --benchmark_format=json \
+      2>/dev/null | jq '.benchmarks[0].real_time' >>"$work/rt_$run"
+    rm -f "$work/recording.jsonl"
+  done
+done
+rt_plain=$(median <"$work/rt_plain") rt_recorded=$(median <"$work/rt_recorded")
+rt_record_x=$(awk -v a="$rt_recorded" -v b="$rt_plain" 'BEGIN {print a / b}')
 rt_busy=$(us "$work/gb_busy.json" BM_OneRequest)
 pp_busy=$(us "$work/gb_busy.json" BM_PingPong)
 bare_busy=$(us "$work/gb_busy.json" BM_OneRequestBarePeer)
@@ -298,6 +311,7 @@ reproduce. Figures are medians.
 | one library round trip (\`GetNodeValueStringLen\`) | $(fmt "$rt_us" 1) µs, $(fmt "$rt_x") × the ping-pong | ≤ 1.5 × | $(verdict "$rt_x" 1.5 max) |
 | bare loopback ping-pong beside it (the floor) | $(fmt "$pp_us" 1) µs | | |
 | the library against a peer that answers at once | $(fmt "$bare_us" 1) µs, $(fmt "$(ratio "$bare_us" "$pp_us")") × | | |
+| one library round trip recorded by \`zuna-record\` | $(fmt "$(awk -v t="$rt_recorded" 'BEGIN {print t / 1000}')" 1) µs, $(fmt "$rt_record_x") × the same round trip without | ≤ 1.25 × | $(verdict "$rt_record_x" 1.25 max) |
 | one library round trip, every core busy | $(fmt "$rt_busy" 1) µs, $(fmt "$rt_busy_x") × the ping-pong's $(fmt "$pp_busy" 1) µs | ≤ 1.5 × | $(verdict "$rt_busy_x" 1.5 max) |
 | the library against a peer that answers at once, every core busy | $(fmt "$bare_busy" 1) µs, $(fmt "$(ratio "$bare_busy" "$pp_busy")") × | | |
 | subnode listing of 10,000 children | $(fmt "$sub10k" 0) ms | ≤ 500 ms | $(verdict "$sub10k" 500 max) |

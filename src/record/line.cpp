@@ -180,17 +180,33 @@ Line& Line::finish() {
     return *this;
 }
 
+namespace {
+
+// The decimal digits of `v`, ending at `end`; the first is returned.
+char* digits_before(char* end, uint64_t v) {
+    do *--end = static_cast<char>('0' + v % 10);
+    while (v /= 10);
+    return end;
+}
+
+}  // namespace
+
 Line& Line::num(int64_t v) {
     value();
     char buf[24];
-    put(buf, static_cast<size_t>(snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v))));
+    char* end = buf + sizeof buf;
+    char* start = digits_before(end, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+    if (v < 0) *--start = '-';
+    put(start, static_cast<size_t>(end - start));
     return *this;
 }
 
 Line& Line::unum(uint64_t v) {
     value();
     char buf[24];
-    put(buf, static_cast<size_t>(snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v))));
+    char* end = buf + sizeof buf;
+    char* start = digits_before(end, v);
+    put(start, static_cast<size_t>(end - start));
     return *this;
 }
 
@@ -240,11 +256,23 @@ Line& Line::time(int64_t us) {
     time_t secs = static_cast<time_t>(us / 1000000);
     long micros = static_cast<long>(us % 1000000);
     if (micros < 0) micros += 1000000, secs -= 1;
-    struct tm t;
-    char buf[48];
-    if (!gmtime_r(&secs, &t)) memset(&t, 0, sizeof t);
-    put(buf, static_cast<size_t>(snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ\"", t.tm_year + 1900,
-                                          t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros)));
+    // Date and time of day change once a second: each thread formats them
+    // then, and only the microseconds for every line.
+    static __thread time_t formatted = -1;
+    static __thread char prefix[64];  // "2026-12-07T21:03:04."
+    if (secs != formatted || formatted == -1) {
+        struct tm t;
+        if (!gmtime_r(&secs, &t)) memset(&t, 0, sizeof t);
+        snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                 t.tm_hour, t.tm_min, t.tm_sec);
+        formatted = secs;
+    }
+    char buf[30];
+    buf[0] = '"';
+    memcpy(buf + 1, prefix, 20);
+    for (int i = 26; i >= 21; --i, micros /= 10) buf[i] = static_cast<char>('0' + micros % 10);
+    buf[27] = 'Z', buf[28] = '"';
+    put(buf, 29);
     return *this;
 }
 

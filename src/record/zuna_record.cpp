@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -153,6 +154,21 @@ private:
     const char* file_;
 };
 
+// This process and thread, asked of the system once per thread (and again
+// in a child after fork, which every thread's cache then misses).
+unsigned fork_generation = 1;
+void after_fork() { __atomic_add_fetch(&fork_generation, 1, __ATOMIC_RELAXED); }
+
+void ids(int64_t& pid, int64_t& tid) {
+    static __thread unsigned cached = 0;
+    static __thread int64_t cached_pid = 0, cached_tid = 0;
+    unsigned generation = __atomic_load_n(&fork_generation, __ATOMIC_RELAXED);
+    if (cached != generation) {
+        cached_pid = getpid(), cached_tid = static_cast<int64_t>(syscall(SYS_gettid)), cached = generation;
+    }
+    pid = cached_pid, tid = cached_tid;
+}
+
 Recording* the_recording = 0;
 int the_recording_lock = 0;
 
@@ -164,6 +180,7 @@ Recording& recording() {
     spin_lock(&the_recording_lock);
     r = the_recording;
     if (!r) {
+        pthread_atfork(0, 0, after_fork);
         void* block = malloc(sizeof(Recording));  // kept for the life of the process
         r = block ? new (block) Recording() : 0;
         __atomic_store_n(&the_recording, r, __ATOMIC_RELEASE);
@@ -176,8 +193,9 @@ Recording& recording() {
 
 // The line's start: sequence number, process, thread, times and connection.
 void head(Line& l, Recording& rec, const int64_t* begin, int32_t hc) {
-    l.object().key("seq").unum(rec.next_seq()).key("pid").num(getpid());
-    l.key("tid").num(static_cast<int64_t>(syscall(SYS_gettid)));
+    int64_t pid = 0, tid = 0;
+    ids(pid, tid);
+    l.object().key("seq").unum(rec.next_seq()).key("pid").num(pid).key("tid").num(tid);
     if (begin) l.key("begin").time(*begin);
     l.key("time").time(now_us()).key("conn");
     if (hc >= 0) {
@@ -246,8 +264,8 @@ int on_plc_changed(HController hc, unsigned int value, unsigned int reserved) {
 class Call {
 public:
     explicit Call(const OpInfo& op)
-        : op_(op), rec_(recording()), begin_(now_us()), hc_(-1), params_(0), nargs_(0), args_null_(false),
-          nouts_(0), pending_(-1), node_(0), newparent_(0), known_(false), parent_known_(false) {}
+        : op_(op), rec_(recording()), begin_(now_us()), hc_(-1), params_(0), args_(), nargs_(0), args_null_(false),
+          outs_(), nouts_(0), pending_(-1), node_(0), newparent_(0), known_(false), parent_known_(false) {}
     ~Call() {
         free(node_);
         free(newparent_);
@@ -267,7 +285,7 @@ public:
     void param(const char* s) {
         ++params_;
         if (!s) args_null_ = true;  // refused before any request is made
-        else if (nargs_ < kMaxArgs) args_[nargs_].text = true, args_[nargs_++].str = s;
+        else if (nargs_ < kMaxArgs) args_[nargs_].text = true, args_[nargs_].num = 0, args_[nargs_++].str = s;
     }
     void param(char* buffer) { out(Out::Text, buffer); }
     void param(void* buffer) { out(Out::Bytes, buffer); }
@@ -337,7 +355,7 @@ private:
     };
 
     void add_num(int64_t v) {
-        if (nargs_ < kMaxArgs) args_[nargs_].text = false, args_[nargs_++].num = v;
+        if (nargs_ < kMaxArgs) args_[nargs_].text = false, args_[nargs_].str = "", args_[nargs_++].num = v;
     }
     void out(Out::Kind k, const void* at) {
         ++params_;
