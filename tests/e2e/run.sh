@@ -22,9 +22,11 @@
 #
 # Environment: BIN_DIR (program and links), SIM (host tessaro-sim), DATA_DIR,
 # DEFAULT_SCENARIO, EMULATOR (prefix for target programs, empty when native).
-# With RECORD_CHECK (tests/record) as well, every case runs under zuna-record
-# (from BIN_DIR), must give the same bytes and status as without it, and its
-# recording must be what the simulator traced of it.
+# With RECORD_CHECK (tests/record) and RECORD_LIBRARY as well, every case
+# is recorded: natively under zuna-record (from BIN_DIR), with EMULATOR by
+# the recording library that the emulator preloads. It must give the same
+# bytes and status as without, and its recording must be what the simulator
+# traced of it.
 # Usage: run.sh TRANSCRIPT
 set -u
 source "$(dirname "$0")/../../scripts/sim.sh"
@@ -68,8 +70,12 @@ run() {
   local argv0=$1 exe=$BIN_DIR/${1##*/}
   shift
   [[ -n "${argv0##*/}" && -f "$exe" ]] || exe=$BIN_DIR/multicall
-  if [[ -n "${RECORD_CHECK:-}" ]]; then
+  if [[ -n "${RECORD_CHECK:-}" && -z "$EMULATOR" ]]; then
     timeout -k 5 200 "$BIN_DIR/zuna-record" -o "$work/recording" -- bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
+  elif [[ -n "${RECORD_CHECK:-}" ]]; then
+    : >"$work/recording"
+    timeout -k 5 200 $EMULATOR -E "LD_PRELOAD=$RECORD_LIBRARY" -E "ZUNA_RECORD_FILE=$work/recording" \
+      -0 "$argv0" "$exe" "$@"
   elif [[ -n "$EMULATOR" ]]; then
     timeout -k 5 200 $EMULATOR -0 "$argv0" "$exe" "$@"
   else

@@ -35,7 +35,7 @@ check() {  # check NAME WANT GOT
 
 start --state "$work/state.json"
 # Nodes: read, write as a client does, every way a write is refused.
-t "read a node" 200 '[.type,.value,.min,.max,.unit]' '["VT_I32","1200",0,10000,"mm/min"]' api/nodes/demo.Speed
+t "read a node" 200 '[.type,.value,.min,.max,.unit,.priv]' '["VT_I32","1200",0,10000,"mm/min","rw"]' api/nodes/demo.Speed
 t "children" 200 '.children' '["Start","Outline"]' api/nodes/jobs.Demo
 t "write" 200 .value '"1234"' -X PUT "${json[@]}" -d '{"value":"1234"}' api/nodes/demo.Speed
 check "a client reads the write" 1234 "$(zuna zunaReadStr -n demo.Speed)"

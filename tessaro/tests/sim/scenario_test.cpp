@@ -103,6 +103,10 @@ TEST(ScenarioErrors, PointAtTheOffendingValueOnOneLine) {
         {R"({"nodes": [{"name": "J", "type": "VT_JOB", "children": [{"name": "v", "type": "VT_I32"}]}]})", "1:79",
          "cannot be inside a job"},
         {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3, "max": 9, "value": "12"}]})", "1:73", "limits 3 to 9"},
+        {R"({"nodes": [{"name": "s", "type": "VT_SET", "options": ["a", "a,b"]}]})", "1:61", "invalid option 'a,b'"},
+        {R"({"nodes": [{"name": "v", "type": "VT_I32", "min": 3.5, "max": 3.9}]})", "1:12",
+         "no default VT_I32 value lies within the limits; give a value"},
+        {R"({"system_messages": [{"id": -1, "xml": ""}]})", "1:29", "the system message id must lie between 0 and"},
         {R"({"nodes": [{"name": "é",, "type": "FOLDER"}]})", "1:25", "syntax error"},  // é is one column
         {R"({"name": "x"} @)", "1:15", "syntax error"},
     };
