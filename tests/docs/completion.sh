@@ -20,6 +20,8 @@ cases=(
   "tessaro-sim --scenario $tmp/sc|$tmp/scen.json"
   "tessaro-sim --trace = $tmp/s|$tmp/scen.json $tmp/state.json"
   "zuna-record |-o --output --redact --help --version --"
+  "tessaro-scenario |check --help --version"
+  "tessaro-scenario check $tmp/sc|$tmp/scen.json"
   "zuna-record --redact x -o $tmp/st|$tmp/state.json"
   "zuna-record --redact |"
 )

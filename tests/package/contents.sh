@@ -46,7 +46,9 @@ for deb in "$@"; do
       fi
       ;;
     tessaro-sim)
-      for f in usr/bin/tessaro-sim usr/bin/controllerReport usr/bin/controllerSnapshot usr/lib/tessaro-sim/libtessaro.so \
+      for f in usr/bin/tessaro-sim usr/bin/tessaro-scenario usr/bin/controllerReport usr/bin/controllerSnapshot \
+               usr/lib/tessaro-sim/libtessaro.so usr/share/man/man1/tessaro-scenario.1.gz \
+               usr/share/bash-completion/completions/tessaro-scenario \
                usr/share/man/man1/tessaro-sim.1.gz usr/share/man/man1/controllerReport.1.gz \
                usr/share/man/man1/controllerSnapshot.1.gz \
                usr/share/man/man5/tessaro-scenario.5.gz usr/share/bash-completion/completions/tessaro-sim; do

@@ -12,6 +12,7 @@
 namespace tessaro::sim {
 namespace {
 
+using tessaro::ChildProcess;
 using tessaro::SimProcess;
 
 using ::testing::HasSubstr;
@@ -43,6 +44,28 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
     ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
     EXPECT_LT(usage.ru_maxrss, 10 * static_cast<long>(text.size() >> 10) + (16 << 10));  // a baseline of 16 MiB
 #endif
+}
+
+// tessaro-scenario check: the simulator's loader and its words, status 0 or 2.
+TEST(ScenarioTool, CheckLoadsAsTheSimulatorDoes) {
+    test::TempDir dir;
+    const std::string bad = dir.path + "/bad.json";
+    test::write_file(bad, R"({"nodes": [{"name": "s", "type": "VT_SET", "options": ["a", "a,b"]}]})");
+    const std::string usage = " (usage: tessaro-scenario check FILE)\n";
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"check", TESSARO_SOURCE_DIR "/tessaro/sim/scenarios/default.json"}, 0, ""},
+        {{"check", bad}, 2, "tessaro-scenario: " + bad + ":1:61: invalid option 'a,b'\n"},
+        {{"check", dir.path}, 2, "tessaro-scenario: " + dir.path + ": Is a directory\n"},
+        {{"check"}, 2, "tessaro-scenario: check takes one FILE" + usage},
+        {{"replay", bad}, 2, "tessaro-scenario: unknown command 'replay'" + usage}};
+    for (const auto& [args, status, err] : cases) {
+        std::vector<std::string> argv = {TESSARO_SCENARIO_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess run(argv);
+        EXPECT_EQ(run.wait(20000), status) << args.back();
+        EXPECT_EQ(run.err(), err);
+        EXPECT_EQ(run.out(), "");
+    }
 }
 
 }  // namespace
