@@ -113,25 +113,26 @@ size_t real_text(float v, char* out) {
     return static_cast<size_t>(snprintf(out, 32, "%.9g", static_cast<double>(v)));  // not reached
 }
 
-Line::Line() : buf_(0), len_(0), cap_(0), failed_(false), depth_(0), after_key_(false) {}
+Line::Line() : buf_(small_), len_(0), cap_(sizeof small_), failed_(false), depth_(0), after_key_(false) {
+    small_[0] = '\0';
+}
 
-Line::~Line() { free(buf_); }
+Line::~Line() {
+    if (buf_ != small_) free(buf_);
+}
 
-void Line::put(const char* s, size_t n) {
-    if (failed_) return;
-    if (len_ + n + 1 > cap_) {  // room for a terminator
-        size_t cap = cap_ ? cap_ : 256;
-        while (len_ + n + 1 > cap) cap *= 2;
-        char* grown = static_cast<char*>(realloc(buf_, cap));
-        if (!grown) {
-            failed_ = true;
-            return;
-        }
-        buf_ = grown, cap_ = cap;
+bool Line::grow(size_t n) {
+    if (failed_) return false;
+    size_t cap = cap_;
+    while (len_ + n + 1 > cap) cap *= 2;
+    char* grown = static_cast<char*>(buf_ == small_ ? malloc(cap) : realloc(buf_, cap));
+    if (!grown) {
+        failed_ = true;
+        return false;
     }
-    memcpy(buf_ + len_, s, n);
-    len_ += n;
-    buf_[len_] = '\0';
+    if (buf_ == small_) memcpy(grown, small_, len_ + 1);
+    buf_ = grown, cap_ = cap;
+    return true;
 }
 
 void Line::value() {
@@ -147,9 +148,12 @@ void Line::value() {
 Line& Line::key(const char* k) {
     if (depth_ > 0 && filled_[depth_ - 1]) put(',');
     if (depth_ > 0) filled_[depth_ - 1] = true;
-    put('"');
-    put(k, strlen(k));
-    put("\":", 2);
+    size_t n = strlen(k);
+    if (len_ + n + 4 > cap_ && !grow(n + 3)) return *this;
+    buf_[len_] = '"';
+    memcpy(buf_ + len_ + 1, k, n);
+    memcpy(buf_ + len_ + 1 + n, "\":", 3);  // with the terminator
+    len_ += n + 3;
     after_key_ = true;
     return *this;
 }

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 namespace zuna {
 namespace record {
@@ -39,12 +40,20 @@ public:
 private:
     Line(const Line&);
     Line& operator=(const Line&);
-    void put(const char* s, size_t n);
+    // Appends, keeping a terminator after the text.
+    void put(const char* s, size_t n) {
+        if (len_ + n + 1 > cap_ && !grow(n)) return;
+        memcpy(buf_ + len_, s, n);
+        len_ += n;
+        buf_[len_] = '\0';
+    }
     void put(char c) { put(&c, 1); }
+    bool grow(size_t n);  // room for n more bytes and the terminator
     void value();  // a comma before a value that follows another in a list
 
-    char* buf_;
+    char* buf_;  // small_, or from the heap when a line outgrows it
     size_t len_, cap_;
+    char small_[512];
     bool failed_;
     // The open objects and arrays, innermost last ('}' or ']' closes each),
     // whether each holds something yet, and whether a key awaits its value.

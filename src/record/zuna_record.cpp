@@ -198,13 +198,13 @@ void head(Line& l, Recording& rec, const int64_t* begin, int32_t hc) {
     l.object().key("seq").unum(rec.next_seq()).key("pid").num(pid).key("tid").num(tid);
     if (begin) l.key("begin").time(*begin);
     l.key("time").time(now_us()).key("conn");
-    if (hc >= 0) {
-        char conn[24];
-        snprintf(conn, sizeof conn, "hc=%d", static_cast<int>(hc));
-        l.text(conn);
-    } else {
-        l.text("");
-    }
+    char conn[16];
+    char* end = conn + sizeof conn;
+    char* start = end;
+    for (uint32_t v = static_cast<uint32_t>(hc); hc >= 0 && (start == end || v > 0); v /= 10)
+        *--start = static_cast<char>('0' + v % 10);
+    if (hc >= 0) start -= 3, memcpy(start, "hc=", 3);
+    l.text(start, static_cast<size_t>(end - start));
 }
 
 // ---- PLC events: the program's handlers, called through one of ours.

@@ -66,12 +66,18 @@ sim_stop
 late() { late=$1; }
 
 # Runs the program with argv[0] = $1, bounded; stdout and stderr to files.
+# RECORD_PRELOAD (a sanitizer's runtime, which a sanitized program wants
+# loaded ahead of zuna-record's library) is preloaded into what runs, and the
+# leak check left to the runs without it, since it reaches the shells too.
 run() {
-  local argv0=$1 exe=$BIN_DIR/${1##*/}
+  local argv0=$1 exe=$BIN_DIR/${1##*/} preload=()
   shift
   [[ -n "${argv0##*/}" && -f "$exe" ]] || exe=$BIN_DIR/multicall
+  [[ -n "${RECORD_PRELOAD:-}" ]] &&
+    preload=(env "LD_PRELOAD=$RECORD_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0")
   if [[ -n "${RECORD_CHECK:-}" && -z "$EMULATOR" ]]; then
-    timeout -k 5 200 "$BIN_DIR/zuna-record" -o "$work/recording" -- bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
+    timeout -k 5 200 "${preload[@]}" "$BIN_DIR/zuna-record" -o "$work/recording" -- \
+      bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
   elif [[ -n "${RECORD_CHECK:-}" ]]; then
     : >"$work/recording"
     timeout -k 5 200 $EMULATOR -E "LD_PRELOAD=$RECORD_LIBRARY" -E "ZUNA_RECORD_FILE=$work/recording" \
@@ -79,7 +85,7 @@ run() {
   elif [[ -n "$EMULATOR" ]]; then
     timeout -k 5 200 $EMULATOR -0 "$argv0" "$exe" "$@"
   else
-    timeout -k 5 200 bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
+    timeout -k 5 200 "${preload[@]}" bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
   fi >"$work/out" 2>"$work/err" </dev/null
 }
 
