@@ -84,8 +84,10 @@ run() {
       -0 "$argv0" "$exe" "$@"
   elif [[ -n "$EMULATOR" ]]; then
     timeout -k 5 200 $EMULATOR -0 "$argv0" "$exe" "$@"
+  elif ((${#preload[@]})); then  # zuna-record's own cases: its name is its file's
+    timeout -k 5 200 "${preload[@]}" "$exe" "$@"
   else
-    timeout -k 5 200 "${preload[@]}" bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
+    timeout -k 5 200 bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
   fi >"$work/out" 2>"$work/err" </dev/null
 }
 
