@@ -22,9 +22,11 @@
 #
 # Environment: BIN_DIR (program and links), SIM (host tessaro-sim), DATA_DIR,
 # DEFAULT_SCENARIO, EMULATOR (prefix for target programs, empty when native).
+# Transcripts see the project's version, as project() states it, in $VERSION.
 # Usage: run.sh TRANSCRIPT
 set -u
 source "$(dirname "$0")/../../scripts/sim.sh"
+VERSION=$(sed -n 's/^project(zuna VERSION \([^ )]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
 
 failed=0
 late=0

@@ -8,10 +8,12 @@
 
 #include "sim_process.h"
 #include "support.h"
+#include "zuna_version.h"
 
 namespace tessaro::sim {
 namespace {
 
+using tessaro::ChildProcess;
 using tessaro::SimProcess;
 
 using ::testing::HasSubstr;
@@ -28,7 +30,8 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
     test::write_file(zeros, text);
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--frobnicate"}, "unknown option '--frobnicate'"}, {{"--port"}, "option '--port' needs a value"},
+        {{"--frobnicate"}, "unknown option '--frobnicate'"}, {{"--version=1"}, "unknown option '--version=1'"},
+        {{"--port"}, "option '--port' needs a value"},
         {{"--port", "65536"}, "invalid port '65536'"}, {{"--scenario", "/"}, "/: Is a directory"},
         {{"--scenario", fifo}, fifo + ": not a regular file"},
         {{"--scenario", zeros}, zeros + ":1:1: expected the scenario (an object), found an array"}};
@@ -43,6 +46,29 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
     ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
     EXPECT_LT(usage.ru_maxrss, 10 * static_cast<long>(text.size() >> 10) + (16 << 10));  // a baseline of 16 MiB
 #endif
+}
+
+// --help and --version answer on standard output, with status 0.
+TEST(Process, HelpAndVersion) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"--help",
+         "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] "
+         "[--http [ADDR:]PORT]\n"
+         "  --bind ADDR          address to listen on, IPv4 or IPv6 (default 127.0.0.1)\n"
+         "  --port N             port to listen on, 0 for a free one (default 1610)\n"
+         "  --scenario FILE      the machine to serve, a JSON scenario (default: built-in)\n"
+         "  --state FILE         keep the machine in FILE, saved on every change\n"
+         "  --trace FILE         record every request and event in FILE as JSON lines\n"
+         "  --http [ADDR:]PORT   serve the control API and page, by default on 127.0.0.1\n"
+         "  -h, --help           print this help and exit\n"
+         "  --version            print the version and exit\n"},
+        {"--version", "tessaro-sim " ZUNA_VERSION "\n"}};
+    for (const auto& [arg, says] : cases) {
+        ChildProcess p({TESSARO_SIM_PATH, arg});
+        EXPECT_EQ(p.wait(20000), 0) << arg;
+        EXPECT_EQ(p.out(), says);
+        EXPECT_EQ(p.err(), "") << arg;
+    }
 }
 
 }  // namespace
