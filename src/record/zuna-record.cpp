@@ -25,9 +25,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#ifndef ZUNA_VERSION
-#define ZUNA_VERSION "unknown"
-#endif
+#include "command_help.h"
+
 // Where the library is, from the folder of this program: installed, and in
 // the build tree.
 #ifndef ZUNA_RECORD_LIBRARY_FROM_BINDIR
@@ -38,11 +37,11 @@ namespace {
 
 const char kUsage[] = "usage: zuna-record [-o FILE] [--redact GLOB]... -- COMMAND [ARGS...]";
 
-const char kHelp[] =
-    "  -o, --output FILE    the recording (default zuna-record.jsonl), created or emptied\n"
-    "      --redact GLOB    record the values of the nodes that GLOB matches as tokens\n"
-    "  -h, --help           print this help and exit\n"
-    "      --version        print the version and exit\n";
+const command_help::Option kOptions[] = {
+    {"-o, --output FILE", "the recording (default zuna-record.jsonl), created or emptied"},
+    {"--redact GLOB", "record the values of the nodes that GLOB matches as tokens"},
+    {"-h, --help", "print this help and exit"},
+    {"--version", "print the version and exit"}};
 
 // A text that grows; the program exits when memory runs out.
 struct Text {
@@ -120,11 +119,11 @@ int main(int argc, char* argv[]) {
     const char* output = "zuna-record.jsonl";
     Text redact;
     enum { kRedact = 1, kVersion };
-    static const option kOptions[] = {{"output", required_argument, 0, 'o'}, {"redact", required_argument, 0, kRedact},
+    static const option kLong[] = {{"output", required_argument, 0, 'o'}, {"redact", required_argument, 0, kRedact},
                                       {"help", no_argument, 0, 'h'},         {"version", no_argument, 0, kVersion},
                                       {0, 0, 0, 0}};
     opterr = 0;
-    for (int opt; (opt = getopt_long(argc, argv, "+:o:h", kOptions, 0)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, "+:o:h", kLong, 0)) != -1;) {
         switch (opt) {
             case 'o': output = optarg; break;
             case kRedact:
@@ -132,8 +131,8 @@ int main(int argc, char* argv[]) {
                 if (redact.n) redact.add("\n");
                 redact.add(optarg);
                 break;
-            case 'h': printf("%s\n%s", kUsage, kHelp); return 0;
-            case kVersion: printf("zuna-record %s\n", ZUNA_VERSION); return 0;
+            case 'h': command_help::print_help(kUsage, kOptions); return 0;
+            case kVersion: command_help::print_version("zuna-record"); return 0;
             case ':': return usage_error("the option needs a value:", argv[optind - 1]);
             default: return usage_error("unknown option", argv[optind - 1]);
         }

@@ -72,8 +72,8 @@ int run(int argc, char** argv) {
         log_line(error);
         return kExitUsage;
     }
-    if (opt.help) {
-        log_line(kUsage);
+    if (opt.help || opt.version) {
+        opt.help ? print_help() : print_version();
         return kExitOk;
     }
 

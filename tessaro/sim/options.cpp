@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include "command_help.h"
 #include "text/decimal.h"
 
 namespace tessaro::sim {
@@ -10,13 +11,24 @@ const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario F
 
 namespace {
 
-enum Key { kBind = 1, kPort, kScenario, kState, kTrace, kHttp };
+enum Key { kBind = 1, kPort, kScenario, kState, kTrace, kHttp, kVersion };
 
 const option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},         {"port", required_argument, nullptr, kPort},
     {"scenario", required_argument, nullptr, kScenario}, {"state", required_argument, nullptr, kState},
     {"trace", required_argument, nullptr, kTrace},       {"http", required_argument, nullptr, kHttp},
-    {"help", no_argument, nullptr, 'h'},                 {nullptr, 0, nullptr, 0}};
+    {"help", no_argument, nullptr, 'h'},                 {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0}};
+
+const command_help::Option kHelp[] = {
+    {"--bind ADDR", "address to listen on, IPv4 or IPv6 (default 127.0.0.1)"},
+    {"--port N", "port to listen on, 0 for a free one (default 1610)"},
+    {"--scenario FILE", "the machine to serve, a JSON scenario (default: built-in)"},
+    {"--state FILE", "keep the machine in FILE, saved on every change"},
+    {"--trace FILE", "record every request and event in FILE as JSON lines"},
+    {"--http [ADDR:]PORT", "serve the control API and page, by default on 127.0.0.1"},
+    {"-h, --help", "print this help and exit"},
+    {"--version", "print the version and exit"}};
 
 std::string name_of(int key) {
     for (const option* o = kLongOptions; o->name; ++o)
@@ -36,6 +48,7 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         const std::string value = optarg ? optarg : "";
         switch (key) {
             case 'h': o.help = true; break;
+            case kVersion: o.version = true; break;
             case kBind:
                 if (value.empty()) {
                     error = "option '--bind' needs an address";
@@ -72,9 +85,9 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
                 break;
             }
             case ':': error = "option '" + name_of(optopt) + "' needs a value (" + kUsage + ")"; return false;
-            default:  // '?'
-                error = "unknown option '" + (optopt ? "-" + std::string(1, static_cast<char>(optopt))
-                                                     : std::string(argv[optind - 1])) +
+            default:  // '?'; optopt is a short option, or the key of a long one given a value
+                error = "unknown option '" + (optopt > kVersion ? "-" + std::string(1, static_cast<char>(optopt))
+                                                                : std::string(argv[optind - 1])) +
                         "' (" + kUsage + ")";
                 return false;
         }
@@ -86,5 +99,9 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     out = o;
     return true;
 }
+
+void print_help() { command_help::print_help(kUsage, kHelp); }
+
+void print_version() { command_help::print_version("tessaro-sim"); }
 
 }  // namespace tessaro::sim

@@ -16,6 +16,7 @@ struct Options {
     std::string http_bind = "127.0.0.1";
     uint16_t http_port = 0;
     bool help = false;
+    bool version = false;
 };
 
 extern const char kUsage[];
@@ -23,7 +24,12 @@ extern const char kUsage[];
 // Parses the command line (getopt_long): --bind ADDR, --port N,
 // --scenario FILE, --state FILE, --trace FILE,
 // --http [ADDR:]PORT (each also as --opt=VALUE),
-// --help or -h. False with a one-line `error` for anything else.
+// --help or -h, --version. False with a one-line `error` for anything else.
 bool parse_options(int argc, char** argv, Options& out, std::string& error);
+
+// The usage line and one line per option; the name and the version. Both on
+// standard output.
+void print_help();
+void print_version();
 
 }  // namespace tessaro::sim

@@ -9,19 +9,16 @@
 #include <cstring>
 #include <string>
 
+#include "command_help.h"
 #include "scenario.h"
-
-#ifndef ZUNA_VERSION
-#define ZUNA_VERSION "unknown"
-#endif
 
 namespace {
 
 const char kUsage[] = "usage: tessaro-scenario check FILE";
-const char kHelp[] =
-    "  check FILE     load FILE as tessaro-sim --scenario would; print its error\n"
-    "  -h, --help     print this help and exit\n"
-    "      --version  print the version and exit\n";
+const command_help::Option kCommands[] = {
+    {"check FILE", "load FILE as tessaro-sim --scenario would; print its error"},
+    {"-h, --help", "print this help and exit"},
+    {"--version", "print the version and exit"}};
 
 int usage_error(const std::string& what) {
     std::fprintf(stderr, "tessaro-scenario: %s (%s)\n", what.c_str(), kUsage);
@@ -32,11 +29,11 @@ int usage_error(const std::string& what) {
 
 int main(int argc, char* argv[]) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::printf("%s\n%s", kUsage, kHelp);
+        command_help::print_help(kUsage, kCommands);
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("tessaro-scenario %s\n", ZUNA_VERSION);
+        command_help::print_version("tessaro-scenario");
         return 0;
     }
     if (argc < 2) return usage_error("no command");

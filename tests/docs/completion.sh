@@ -15,7 +15,7 @@ cases=(
   "zunaCreateVar -n x -t |$types"
   "zunaCreateVar -t VT_B|VT_BOOLEAN VT_BIN"
   "zunaReadStr -c |"
-  "tessaro-sim |--bind --port --scenario --state --trace --http --help"
+  "tessaro-sim |--bind --port --scenario --state --trace --http --help --version"
   "tessaro-sim --port |"
   "tessaro-sim --scenario $tmp/sc|$tmp/scen.json"
   "tessaro-sim --trace = $tmp/s|$tmp/scen.json $tmp/state.json"

@@ -27,9 +27,11 @@
 # the recording library that the emulator preloads. It must give the same
 # bytes and status as without, and its recording must be what the simulator
 # traced of it.
+# Transcripts see the project's version, as project() states it, in $VERSION.
 # Usage: run.sh TRANSCRIPT
 set -u
 source "$(dirname "$0")/../../scripts/sim.sh"
+VERSION=$(sed -n 's/^project(zuna VERSION \([^ )]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
 
 failed=0
 late=0

@@ -13,7 +13,6 @@
 // too: a node whose name it had not learnt, the reason no record came (a
 // failure, whatever the controller's result), a reply of a failed call, a
 // request never answered (any failure). Prints what differs; status 1 then.
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>

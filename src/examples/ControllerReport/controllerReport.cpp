@@ -13,9 +13,17 @@
 #include <string>
 
 #include "ControllerWrap.h"
+#include "command_help.h"
 #include "xal_tessaro.h"
 
 namespace {
+
+const char kOptions[] = "hc:";
+const char kUsageLine[] = "usage: controllerReport [-c ADDRESS] [NODE...]";
+const command_help::Option kHelp[] = {
+    {"-c ADDRESS", "the controller (default: this host, port 1610)"},
+    {"-h, --help", "print this help and exit"},
+    {"--version", "print the version and exit"}};
 
 void heading(const char* title) {
     printf("== %s\n", title);
@@ -26,16 +34,27 @@ void heading(const char* title) {
 
 int main(int argc, char* argv[]) {
     std::string address;
+    command_help::Request request = command_help::find_request(argc, argv, kOptions);
     opterr = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "hc:")) != -1) {
+    while (request == command_help::kNone && (opt = getopt(argc, argv, kOptions)) != -1) {
         if (opt == 'c') {
             address = optarg;
+        } else if (opt == 'h') {
+            request = command_help::kHelp;
         } else {
             if (opt == '?') fprintf(stderr, "controllerReport: bad option -%c\n", optopt);
-            fprintf(stderr, "usage: controllerReport [-c ADDRESS] [NODE...]\n");
-            return opt == 'h' ? 0 : 1;
+            fprintf(stderr, "%s\n", kUsageLine);
+            return 1;
         }
+    }
+    if (request == command_help::kHelp) {
+        command_help::print_help(kUsageLine, kHelp);
+        return 0;
+    }
+    if (request == command_help::kVersion) {
+        command_help::print_version("controllerReport");
+        return 0;
     }
 
     // At most 60 attempts, half a second apart, as many as the command-line

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "command_help.h"
 #include "machine_copy.h"
 #include "output_file.h"
 #include "scenario_json.h"
@@ -32,6 +33,14 @@ namespace {
 
 enum ExitStatus { kComplete = 0, kUsage = 1, kFailed = 2, kPartial = 3 };
 
+const char kOptions[] = "hc:o:";
+const char kUsageLine[] = "usage: controllerSnapshot [-c ADDRESS] [-o FILE] [NODE...]";
+const command_help::Option kHelp[] = {
+    {"-c ADDRESS", "the controller (default: this host, port 1610)"},
+    {"-o FILE", "write the scenario to FILE instead of standard output"},
+    {"-h, --help", "print this help and exit"},
+    {"--version", "print the version and exit"}};
+
 constexpr int kConnectAttempts = 60;
 constexpr useconds_t kConnectPauseUs = 500000;
 
@@ -39,18 +48,29 @@ constexpr useconds_t kConnectPauseUs = 500000;
 
 int main(int argc, char* argv[]) {
     std::string address, output;
+    command_help::Request request = command_help::find_request(argc, argv, kOptions);
     opterr = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "hc:o:")) != -1) {
+    while (request == command_help::kNone && (opt = getopt(argc, argv, kOptions)) != -1) {
         if (opt == 'c') {
             address = optarg;
         } else if (opt == 'o') {
             output = optarg;
+        } else if (opt == 'h') {
+            request = command_help::kHelp;
         } else {
             if (opt == '?') std::fprintf(stderr, "controllerSnapshot: bad option -%c\n", optopt);
-            std::fprintf(stderr, "usage: controllerSnapshot [-c ADDRESS] [-o FILE] [NODE...]\n");
-            return opt == 'h' ? kComplete : kUsage;
+            std::fprintf(stderr, "%s\n", kUsageLine);
+            return kUsage;
         }
+    }
+    if (request == command_help::kHelp) {
+        command_help::print_help(kUsageLine, kHelp);
+        return kComplete;
+    }
+    if (request == command_help::kVersion) {
+        command_help::print_version("controllerSnapshot");
+        return kComplete;
     }
     std::vector<std::string> roots(argv + optind, argv + argc);
 

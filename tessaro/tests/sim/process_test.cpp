@@ -8,6 +8,7 @@
 
 #include "sim_process.h"
 #include "support.h"
+#include "zuna_version.h"
 
 namespace tessaro::sim {
 namespace {
@@ -29,7 +30,8 @@ TEST(Process, BadStartsEndWithOneLineAndStatusTwo) {
     test::write_file(zeros, text);
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--frobnicate"}, "unknown option '--frobnicate'"}, {{"--port"}, "option '--port' needs a value"},
+        {{"--frobnicate"}, "unknown option '--frobnicate'"}, {{"--version=1"}, "unknown option '--version=1'"},
+        {{"--port"}, "option '--port' needs a value"},
         {{"--port", "65536"}, "invalid port '65536'"}, {{"--scenario", "/"}, "/: Is a directory"},
         {{"--scenario", fifo}, fifo + ": not a regular file"},
         {{"--scenario", zeros}, zeros + ":1:1: expected the scenario (an object), found an array"}};
@@ -55,7 +57,6 @@ TEST(ScenarioTool, CheckLoadsAsTheSimulatorDoes) {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"check", TESSARO_SOURCE_DIR "/tessaro/sim/scenarios/default.json"}, 0, ""},
         {{"check", bad}, 2, "tessaro-scenario: " + bad + ":1:61: invalid option 'a,b'\n"},
-        {{"check", dir.path}, 2, "tessaro-scenario: " + dir.path + ": Is a directory\n"},
         {{"check"}, 2, "tessaro-scenario: check takes one FILE" + usage},
         {{"replay", bad}, 2, "tessaro-scenario: unknown command 'replay'" + usage}};
     for (const auto& [args, status, err] : cases) {
@@ -65,6 +66,35 @@ TEST(ScenarioTool, CheckLoadsAsTheSimulatorDoes) {
         EXPECT_EQ(run.wait(20000), status) << args.back();
         EXPECT_EQ(run.err(), err);
         EXPECT_EQ(run.out(), "");
+    }
+}
+
+// --help and --version answer on standard output, with status 0.
+TEST(Process, HelpAndVersion) {
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {TESSARO_SIM_PATH, "--help",
+         "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] "
+         "[--http [ADDR:]PORT]\n"
+         "  --bind ADDR          address to listen on, IPv4 or IPv6 (default 127.0.0.1)\n"
+         "  --port N             port to listen on, 0 for a free one (default 1610)\n"
+         "  --scenario FILE      the machine to serve, a JSON scenario (default: built-in)\n"
+         "  --state FILE         keep the machine in FILE, saved on every change\n"
+         "  --trace FILE         record every request and event in FILE as JSON lines\n"
+         "  --http [ADDR:]PORT   serve the control API and page, by default on 127.0.0.1\n"
+         "  -h, --help           print this help and exit\n"
+         "  --version            print the version and exit\n"},
+        {TESSARO_SIM_PATH, "--version", "tessaro-sim " ZUNA_VERSION "\n"},
+        {TESSARO_SCENARIO_PATH, "--help",
+         "usage: tessaro-scenario check FILE\n"
+         "  check FILE           load FILE as tessaro-sim --scenario would; print its error\n"
+         "  -h, --help           print this help and exit\n"
+         "  --version            print the version and exit\n"},
+        {TESSARO_SCENARIO_PATH, "--version", "tessaro-scenario " ZUNA_VERSION "\n"}};
+    for (const auto& [exe, arg, says] : cases) {
+        ChildProcess p({exe, arg});
+        EXPECT_EQ(p.wait(20000), 0) << arg;
+        EXPECT_EQ(p.out(), says);
+        EXPECT_EQ(p.err(), "") << arg;
     }
 }
 

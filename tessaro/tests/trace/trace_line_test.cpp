@@ -49,18 +49,11 @@ TEST(TraceLine, EveryKindOfLineReadsBackAsWrittenAlsoIntoALineInUse) {
         kHead + "\"op\":\"SetNodeValueString\",\"args\":[1,\"\xC3\xA9\xF0\x9F\x98\x80 /\"],\"node\":\"\xE2\x82\xAC\",\"result\":0}",
         kHead + R"("op":"SetNodeValueString","args":[1,""],"node":"","result":0})",
         kHead + R"("op":"SetNodeValueString","args":[-9223372036854775808,"x"],"result":0})", kHead + R"("op":"SetNodeValueString","args":[9223372036854775807,"x"],"result":0})",
-        // The control API's requests, by the HTTP client's address.
-        R"({"time":"2026-12-07T21:02:34.000001Z","conn":"http 127.0.0.1:8080","op":"ApiSetPlc","args":[32768,0],"result":-14,"fault":{"index":1,"kind":"result"}})",
-        R"({"time":"2026-12-07T21:02:34.000002Z","conn":"http 127.0.0.1:8080","op":"ApiSetJob","args":["Job",1,-1],"node":"Job","result":0})",
-        R"({"time":"2026-12-07T21:02:34.000003Z","conn":"http 127.0.0.1:8080","op":"ApiAddFault","args":["{\"op\": \"JobStart\", \"result\": -14}"],"result":0})",
         // A recording's: process, thread, when the call began; calls the
         // library answers itself.
         R"({"seq":7,"pid":4242,"tid":4294967295,"begin":"2026-12-07T21:02:33.220001Z","time":"2026-12-07T21:02:33.220413Z","conn":"hc=1","op":"GetNodeValueString","args":[1,64],"node":"a","result":0,"reply":["42"]})",
         R"({"seq":1,"pid":0,"tid":1,"begin":"2026-12-07T21:02:33.000000Z","time":"2026-12-07T21:02:33.100000Z","conn":"hc=1","op":"DetectRemoteController","args":["127.0.0.1",1610],"result":1})",
         R"({"pid":9,"tid":9,"time":"2026-12-07T21:02:33.100000Z","conn":"","op":"DestroyNodeInfo","args":[],"result":-4})", R"({"seq":8,"pid":1,"tid":2,"time":"2026-12-07T21:02:33.100000Z","conn":"hc=1","event":"PlcChanged","state":4})",
-        // The ends of the years a line holds.
-        R"({"time":"0000-01-01T00:00:00.000000Z","conn":"c","op":"ApiReset","args":[],"result":0})", R"({"time":"9999-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
-        R"({"time":"1969-12-31T23:59:59.999999Z","conn":"c","op":"ApiReset","args":[],"result":0})",
     };
     TraceLine slot;  // every line is read over the one before, both ways
     for (size_t i = 0; i < 2 * std::size(lines); ++i) {
