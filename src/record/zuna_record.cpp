@@ -75,20 +75,23 @@ class Recording {
 public:
     Recording()
         : fd_(-1),
+          state_(kNoFile),
           seq_(0),
           redaction_(getenv("ZUNA_RECORD_REDACT"), getenv("ZUNA_RECORD_KEY")),
           file_(getenv("ZUNA_RECORD_FILE")) {
         if (!file_ || !*file_) return;  // preloaded without a file: nothing is written
+        state_ = kRecording;
         fd_ = open(file_, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
         struct stat st;
         if (fd_ < 0) {
             stop(strerror(errno));
         } else if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-            stop("not a regular file");  // a pipe's reader could hold the program back
+            close(fd_);  // a pipe's reader could hold the program back
+            stop("not a regular file");
         }
     }
 
-    bool on() const { return fd_ >= 0; }
+    bool on() const { return __atomic_load_n(&state_, __ATOMIC_ACQUIRE) == kRecording; }
     uint32_t next_seq() { return __atomic_add_fetch(&seq_, 1, __ATOMIC_RELAXED); }
     Names& names() { return names_; }
     const Redaction& redaction() const { return redaction_; }
@@ -132,11 +135,11 @@ public:
     }
 
 private:
-    // Ends the recording of this process and says why, once.
+    // Ends the recording of this process and says why, once. The file stays
+    // open: another thread may be writing a line to it, and a closed number
+    // could meanwhile be given to a file of the program's.
     void stop(const char* why) {
-        int fd = __atomic_exchange_n(&fd_, -2, __ATOMIC_ACQ_REL);
-        if (fd == -2) return;
-        if (fd >= 0) close(fd);
+        if (__atomic_exchange_n(&state_, kStopped, __ATOMIC_ACQ_REL) == kStopped) return;
         const char* status = getenv("ZUNA_RECORD_STATUS");
         if (!status || !*status) return;
         int out = open(status, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
@@ -147,7 +150,9 @@ private:
         close(out);
     }
 
-    int fd_;  // -1: no file given; -2: stopped
+    enum { kNoFile, kRecording, kStopped };
+    int fd_;  // set once, before any line
+    int state_;
     uint32_t seq_;
     Names names_;
     Redaction redaction_;

@@ -28,7 +28,7 @@ std::string traced(float v) {
     return t == "-0" ? "-0.0" : t;
 }
 
-TEST(RecordLine, FloatsTimesAndTextsAsTheTraceWritesThem) {
+TEST(RecordLine, FloatsAndTextsAsTheTraceWritesThem) {
     std::vector<float> floats = {0.0f, -0.0f, 0.1f, 16777216.0f, 123456792.0f, 1e10f, 1.5e-5f, 0.0001f,
                                  std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min(),
                                  std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()};
