@@ -230,6 +230,46 @@ sim_ir() {
 }
 sim_ir_plain=$(sim_ir) sim_ir_http=$(sim_ir --http 0)
 
+# ---- a long recording replayed: how long --replay takes to load it (until
+# the simulator listens), its peak memory against the file's size, and the
+# 8 clients it serves against the same clients on the simulator; three
+# rounds, the two runs in a random order in each.
+# long_recording N FILE: N calls of 8 connections of one process, as
+# zuna-record writes them for 8 threads each asking the length of
+# demo.Speed's value after looking it up.
+long_recording() {
+  awk -v n="$1" 'function t(i) { us = i * 10; return sprintf("2026-12-09T10:%02d:%02d.%06dZ", int(us / 60e6), int(us / 1e6) % 60, us % 1e6) }
+  BEGIN {
+    for (i = 0; i < n; i++) {
+      c = i % 8
+      call = (i < 8) ? "\"op\":\"GetNode\",\"args\":[\"demo.Speed\"],\"node\":\"demo.Speed\",\"result\":10" \
+                     : "\"op\":\"GetNodeValueStringLen\",\"args\":[10],\"node\":\"demo.Speed\",\"result\":4"
+      printf "{\"seq\":%d,\"pid\":4242,\"tid\":%d,\"begin\":\"%s\",\"time\":\"%s\",\"conn\":\"hc=%d\",%s}\n", i + 1, 4243 + c, t(i), t(i + 1), c, call
+    }
+  }' >"$2"
+}
+replay_calls=1000000
+long_recording "$replay_calls" "$work/long.jsonl"
+replay_bytes=$(stat -c %s "$work/long.jsonl")
+for ((round = 0; round < 3; round++)); do
+  for run in $(printf '%s\n' plain replay | shuf); do
+    if [[ $run == plain ]]; then
+      sim_start "$bin/tessaro-sim" && clients8 >>"$work/tp_replay_plain" && sim_stop
+      continue
+    fi
+    start=$(date +%s%N)
+    sim_start "$bin/tessaro-sim" --replay "$work/long.jsonl"
+    echo $((($(date +%s%N) - start) / 1000000)) >>"$work/replay_load"
+    clients8 >>"$work/tp_replay"
+    awk '/^VmHWM/ {print $2 * 1024}' "/proc/$SIM_PID/status" >>"$work/replay_rss"
+    sim_stop
+  done
+done
+replay_load=$(median <"$work/replay_load") replay_rss=$(median <"$work/replay_rss")
+replay_rss_x=$(awk -v a="$replay_rss" -v b="$replay_bytes" 'BEGIN {print a / b}')
+tp_replay=$(median <"$work/tp_replay") tp_replay_plain=$(median <"$work/tp_replay_plain")
+replay_share=$(awk -v a="$tp_replay" -v b="$tp_replay_plain" 'BEGIN {print a / b * 100}')
+
 tp_plain=$(median <"$work/tp_plain") tp_http=$(median <"$work/tp_http") tp_page=$(median <"$work/tp_page")
 page_share=$(median <"$work/share_page") http_share=$(median <"$work/share_http")
 page_low=$(sort -g "$work/share_page" | head -n 1) page_high=$(sort -g "$work/share_page" | tail -n 1)
@@ -294,6 +334,14 @@ reproduce. Figures are medians.
   browser runs on the same cores as the clients and the simulator, and its
   CPU time is shown beside it, and so is the same browser showing
   about:blank instead, in a fourth run of each round.
+- The replay: a recording of a million calls made up as \`zuna-record\`
+  writes them for 8 threads on 8 connections, each looking up
+  \`demo.Speed\` and then asking its value's length again and again (what
+  the 8 clients ask); three rounds of the simulator replaying it and the
+  simulator itself, in a random order, 8 clients for 4 s against each. The
+  load is the time from starting \`tessaro-sim --replay\` until it
+  listens (looked at every 50 ms); the memory its peak resident size
+  (\`VmHWM\`) once the clients are done.
 
 ## Figures
 
@@ -312,6 +360,9 @@ reproduce. Figures are medians.
 | bare loopback ping-pong beside it (the floor) | $(fmt "$pp_us" 1) µs | | |
 | the library against a peer that answers at once | $(fmt "$bare_us" 1) µs, $(fmt "$(ratio "$bare_us" "$pp_us")") × | | |
 | one library round trip recorded by \`zuna-record\` | $(fmt "$(awk -v t="$rt_recorded" 'BEGIN {print t / 1000}')" 1) µs, $(fmt "$rt_record_x") × the same round trip without | ≤ 1.25 × | $(verdict "$rt_record_x" 1.25 max) |
+| \`tessaro-sim --replay\` of a recording of $(fmt "$replay_calls" 0) calls ($(fmt "$(awk -v b="$replay_bytes" 'BEGIN {print b / 1048576}')" 0) MiB): loaded and listening | $(fmt "$(awk -v t="$replay_load" 'BEGIN {print t / 1000}')" 1) s | ≤ 5 s | $(verdict "$replay_load" 5000 max) |
+| its peak memory | $(fmt "$(awk -v b="$replay_rss" 'BEGIN {print b / 1048576}')" 0) MiB, $(fmt "$replay_rss_x") × the file | ≤ 2 × | $(verdict "$replay_rss_x" 2 max) |
+| 8 library clients answered from it | $(fmt "$tp_replay" 0) requests/s, $(fmt "$replay_share" 1) % of the same clients against the simulator ($(fmt "$tp_replay_plain" 0)) | ≥ 50 % | $(verdict "$replay_share" 50 min) |
 | one library round trip, every core busy | $(fmt "$rt_busy" 1) µs, $(fmt "$rt_busy_x") × the ping-pong's $(fmt "$pp_busy" 1) µs | ≤ 1.5 × | $(verdict "$rt_busy_x" 1.5 max) |
 | the library against a peer that answers at once, every core busy | $(fmt "$bare_busy" 1) µs, $(fmt "$(ratio "$bare_busy" "$pp_busy")") × | | |
 | subnode listing of 10,000 children | $(fmt "$sub10k" 0) ms | ≤ 500 ms | $(verdict "$sub10k" 500 max) |

@@ -11,8 +11,10 @@ build=$1
 seconds=${2:-50}
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-fuzz.XXXXXX")
 failed=()
-for target in lib_reply sim_request scenario http_request api_body trace_line; do
-  bin="$build/tessaro/fuzz/fuzz_$target"
+targets=("$build"/tessaro/fuzz/fuzz_*)
+[[ -x "${targets[0]}" ]] || { echo "no fuzz targets built in $build" >&2; exit 1; }
+for bin in "${targets[@]}"; do
+  target=${bin##*/fuzz_}
   corpus="$work/$target"
   mkdir -p "$corpus"
   cp "$here/corpus/$target/"* "$corpus/"

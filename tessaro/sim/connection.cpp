@@ -285,7 +285,7 @@ void Connection::check_time(TimePoint now) {
 void Connection::close(const std::string& why) {
     if (closed_) return;
     closed_ = true;
-    path_.machine().end_session(session_);  // no event is queued for it after this
+    path_.end_session(session_);  // no event is queued for it after this
     std::string reason;
     {
         std::lock_guard<std::mutex> lk(out_mu_);

@@ -541,6 +541,11 @@ int Machine::register_plc(Session& s, PlcSink* sink) {
     return E_OK;
 }
 
+void Machine::push_plc(Session& s, uint32_t word) {
+    Locked lk(*this);
+    if (registered_.count(&s)) outbox_.push_back(Pushed{s.sink, word});
+}
+
 int Machine::unregister_plc(Session& s) {
     forget_sink(s);
     return E_OK;

@@ -156,6 +156,9 @@ public:
     uint32_t plc_state();
     int register_plc(Session& s, PlcSink* sink);
     int unregister_plc(Session& s);
+    // Pushes `word` to `s` alone while it is registered (a replayed event);
+    // the machine's own word stays as it is.
+    void push_plc(Session& s, uint32_t word);
     // Devices and system messages
     std::vector<proto::Driver> drivers();
     std::vector<proto::Device> devices();

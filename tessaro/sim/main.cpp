@@ -1,12 +1,14 @@
 // tessaro-sim: the simulated machine controller that the stand-in
 // libtessaro.so talks to. Loads a scenario (or the embedded default machine),
 // listens, and serves clients until SIGINT or SIGTERM.
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "default_scenario.h"
 #include "machine.h"
 #include "options.h"
+#include "replay/replay.h"
 #include "scenario.h"
 #include "scenario_writer.h"
 #include "safe_file.h"
@@ -29,22 +32,27 @@
 
 namespace {
 
-enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitDiverged = 3 };
+
+bool write_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 // One whole line per write, so lines from different threads never mix.
 void log_line(const std::string& text) {
     static std::mutex mu;
     std::string line = "tessaro-sim: " + text + "\n";
     std::lock_guard<std::mutex> lk(mu);
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    write_all(STDERR_FILENO, line);
 }
 
 // A stop signal before the serving threads exist: nothing is open that needs
@@ -95,6 +103,19 @@ int run(int argc, char** argv) {
         log_line(error);
         return kExitUsage;
     }
+    // A recording to replay is read and checked whole before anything is
+    // served; its report's file is made now, so that it cannot fail at the end.
+    replay::Recording recording;
+    if (!opt.replay.empty() && !recording.load(opt.replay, error)) {
+        log_line(error);
+        return kExitUsage;
+    }
+    int report_fd = -1;
+    if (!opt.replay_report.empty() &&
+        (report_fd = ::open(opt.replay_report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) < 0) {
+        log_line(opt.replay_report + ": " + std::strerror(errno));
+        return kExitUsage;
+    }
     // Opening a FIFO waits for its reader; a stop signal still ends that at once.
     Trace trace(log_line);
     if (!opt.trace.empty() && !trace.open(opt.trace, error)) {
@@ -112,6 +133,7 @@ int run(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     Machine machine(std::move(cfg));
+    std::string replay_note;
     ServerOptions server_opt;
     std::unique_ptr<StateFile> state;
     if (!opt.state.empty()) {
@@ -125,6 +147,14 @@ int run(int argc, char** argv) {
     // The HTTP API reads the trace from memory, with or without a file.
     if (!opt.trace.empty() || opt.http) server_opt.trace = &trace;
     Server server(machine, server_opt, log_line);
+    std::unique_ptr<replay::Replay> replay;
+    if (!opt.replay.empty()) {
+        size_t calls = recording.calls(), conns = recording.sessions().size();
+        replay = std::make_unique<replay::Replay>(std::move(recording), machine, opt.replay_strict, log_line);
+        server.path().replay_from(replay.get());
+        replay_note = "replaying " + std::to_string(calls) + " calls of " + std::to_string(conns) + " connections from " +
+                      opt.replay;
+    }
     if (!server.listen(opt.bind, opt.port, error)) {
         log_line(error);
         return kExitUsage;
@@ -147,7 +177,9 @@ int run(int argc, char** argv) {
     log_line("listening on " + server.endpoint());
     if (http) log_line("control page and API on " + http->url());
     if (http && !http->warning().empty()) log_line(http->warning());
+    if (replay) log_line(replay_note);
     machine.start_timers();
+    if (replay) replay->start();
     server.start();
     if (http) http->start();
 
@@ -160,9 +192,19 @@ int run(int argc, char** argv) {
     if (http) http->stop();
     server.stop();
     machine.stop_timers();
+    if (replay) {
+        replay->stop();
+        // One line for the log, and the same with every divergence for a
+        // program to read.
+        log_line(replay->summary());
+        if (report_fd >= 0 && !write_all(report_fd, replay->report())) {
+            log_line(opt.replay_report + ": " + std::strerror(errno));
+            return kExitFailure;
+        }
+    }
     // What changed without a request (the PLC word at a job's end) is kept too.
     if (state && state->commit() != E_OK) return kExitFailure;
-    return kExitOk;
+    return replay && replay->failed() ? kExitDiverged : kExitOk;
 }
 
 }  // namespace

@@ -7,16 +7,18 @@
 
 namespace tessaro::sim {
 
-const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] [--http [ADDR:]PORT]";
+const char kUsage[] = "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] [--http [ADDR:]PORT] [--replay FILE [--replay-strict] [--replay-report FILE]]";
 
 namespace {
 
-enum Key { kBind = 1, kPort, kScenario, kState, kTrace, kHttp, kVersion };
+enum Key { kBind = 1, kPort, kScenario, kState, kTrace, kHttp, kReplay, kReplayStrict, kReplayReport, kVersion };
 
 const option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},         {"port", required_argument, nullptr, kPort},
     {"scenario", required_argument, nullptr, kScenario}, {"state", required_argument, nullptr, kState},
     {"trace", required_argument, nullptr, kTrace},       {"http", required_argument, nullptr, kHttp},
+    {"replay", required_argument, nullptr, kReplay},     {"replay-strict", no_argument, nullptr, kReplayStrict},
+    {"replay-report", required_argument, nullptr, kReplayReport},
     {"help", no_argument, nullptr, 'h'},                 {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0}};
 
@@ -27,6 +29,9 @@ const command_help::Option kHelp[] = {
     {"--state FILE", "keep the machine in FILE, saved on every change"},
     {"--trace FILE", "record every request and event in FILE as JSON lines"},
     {"--http [ADDR:]PORT", "serve the control API and page, by default on 127.0.0.1"},
+    {"--replay FILE", "answer clients from FILE, a recording or a trace with replies"},
+    {"--replay-strict", "recorded calls never made fail the replay too"},
+    {"--replay-report FILE", "write the replay's outcome to FILE as JSON when stopped"},
     {"-h, --help", "print this help and exit"},
     {"--version", "print the version and exit"}};
 
@@ -65,12 +70,19 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             case kScenario:
             case kState:
             case kTrace:
+            case kReplay:
+            case kReplayReport:
                 if (value.empty()) {
                     error = "option '" + name_of(key) + "' needs a file name";
                     return false;
                 }
-                (key == kScenario ? o.scenario : key == kState ? o.state : o.trace) = value;
+                (key == kScenario ? o.scenario
+                 : key == kState  ? o.state
+                 : key == kTrace  ? o.trace
+                 : key == kReplay ? o.replay
+                                  : o.replay_report) = value;
                 break;
+            case kReplayStrict: o.replay_strict = true; break;
             case kHttp: {
                 // [ADDR:]PORT; an IPv6 address in brackets.
                 size_t colon = value.rfind(':');
@@ -94,6 +106,14 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     }
     if (optind < argc) {
         error = "unexpected argument '" + std::string(argv[optind]) + "' (" + kUsage + ")";
+        return false;
+    }
+    if (o.replay.empty() && (o.replay_strict || !o.replay_report.empty())) {
+        error = std::string("option '") + (o.replay_strict ? "--replay-strict" : "--replay-report") + "' needs --replay FILE";
+        return false;
+    }
+    if (!o.replay.empty() && !o.state.empty()) {
+        error = "options '--replay' and '--state' exclude each other: a replay answers from its recording";
         return false;
     }
     out = o;

@@ -15,6 +15,9 @@ struct Options {
     bool http = false;     // --http [ADDR:]PORT: the control API and the live page
     std::string http_bind = "127.0.0.1";
     uint16_t http_port = 0;
+    std::string replay;         // --replay: clients are answered from this recording
+    bool replay_strict = false;  // --replay-strict: unused recorded calls fail the replay
+    std::string replay_report;  // --replay-report: the replay's outcome as JSON, written when stopped
     bool help = false;
     bool version = false;
 };
@@ -23,7 +26,8 @@ extern const char kUsage[];
 
 // Parses the command line (getopt_long): --bind ADDR, --port N,
 // --scenario FILE, --state FILE, --trace FILE,
-// --http [ADDR:]PORT (each also as --opt=VALUE),
+// --http [ADDR:]PORT, --replay FILE, --replay-strict, --replay-report FILE
+// (each also as --opt=VALUE),
 // --help or -h, --version. False with a one-line `error` for anything else.
 bool parse_options(int argc, char** argv, Options& out, std::string& error);
 

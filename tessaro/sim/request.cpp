@@ -33,6 +33,7 @@ void Outcome::clear() {
     if (reply.record.index() != 0) reply.record = proto::Record{};
     fault.reset();
     why.clear();
+    divergence.clear();
 }
 
 Request Request::make(proto::Op op, std::vector<Arg> args) {

@@ -58,6 +58,9 @@ struct Outcome {
     // Why the machine refused the request, when it says more than the result
     // (a handshake's wrong magic or version).
     std::string why;
+    // Why a replay found no recorded call to answer it with (the request is
+    // then refused with E_FAILURE).
+    std::string divergence;
 
     // Back to a reply of 0 with nothing in it; buffers are kept for reuse.
     void clear();

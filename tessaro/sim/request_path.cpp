@@ -1,6 +1,7 @@
 #include "request_path.h"
 
 #include "dispatch.h"
+#include "replay/replay.h"
 #include "state_file.h"
 #include "trace.h"
 #include "xal_tessaro.h"
@@ -20,6 +21,9 @@ namespace {
 bool is_hello(const Request& r) {
     return r.layout && r.layout->op == proto::Op::Hello && r.kind == wire::Kind::Request;
 }
+
+// A request a replay answers: a library client's, after its handshake.
+bool replayed(const Request& r) { return !is_hello(r) && !proto::is_api_op(r.layout->op); }
 
 // True when a state file could not hold the texts the request would leave
 // in the machine.
@@ -42,12 +46,13 @@ void RequestPath::admit(Pending& p, const Caller& c) {
     else if (r.kind != wire::Kind::Request || (c.greeted && r.seq == 0) || !r.decoded) refused = E_INVALID;
     else if (state_ && state_cannot_hold(r)) refused = E_INVALID;
     if (refused) {
-        if (trace_ && r.decoded) machine_.admit(r, true, false);  // the trace names its nodes all the same
+        if (trace_ && r.decoded && !replay_) machine_.admit(r, true, false);  // the trace names its nodes all the same
         p.outcome.refuse(r, *refused);
         p.decided = true;
         return;
     }
 
+    if (replay_ && replayed(r)) return;  // the recording's faults are in its answers
     std::optional<FaultHit> fault = machine_.admit(r, trace_ != nullptr);
     if (!fault) return;
     switch (fault->kind) {
@@ -74,7 +79,8 @@ Wait RequestPath::run(Pending& p, Caller& c) {
                 p.stage = p.decided ? Stage::Record : Stage::CarryOut;
                 break;
             case Stage::CarryOut: {
-                execute(machine_, c.session, c.sink, p.request, p.outcome);
+                if (replay_ && replayed(p.request)) replay_->answer(c.session, c.sink, c.name, p.request, p.outcome);
+                else execute(machine_, c.session, c.sink, p.request, p.outcome);
                 p.stage = Stage::Saving;
                 // An acknowledged change is on disk before its reply.
                 if (state_ && p.request.layout->changes_machine() && p.outcome.reply.result == E_OK)
@@ -94,6 +100,11 @@ Wait RequestPath::run(Pending& p, Caller& c) {
             case Stage::Done: return Wait::Done;
         }
     }
+}
+
+void RequestPath::end_session(Session& s) {
+    if (replay_) replay_->end(s);
+    machine_.end_session(s);
 }
 
 int RequestPath::save() { return state_->commit(); }

@@ -32,6 +32,9 @@ namespace tessaro::sim {
 
 class StateFile;
 class Trace;
+namespace replay {
+class Replay;
+}
 
 // Who submits a request.
 struct Caller {
@@ -85,12 +88,22 @@ public:
 
     Machine& machine() { return machine_; }
 
+    // Answers library clients from a recording instead of the machine
+    // (the handshake and the control API's requests still go to it). Set
+    // before serving starts.
+    void replay_from(replay::Replay* r) { replay_ = r; }
+    replay::Replay* replay() const { return replay_; }
+    // A caller's connection has ended: drops what the machine (and a
+    // replay) keeps for it.
+    void end_session(Session& s);
+
 private:
     void admit(Pending& p, const Caller& c);
 
     Machine& machine_;
     StateFile* state_;
     Trace* trace_;
+    replay::Replay* replay_ = nullptr;
 };
 
 }  // namespace tessaro::sim

@@ -46,6 +46,7 @@ void fill(trace::TraceLine& l, const Request& r, const Outcome& o) {
         l.reply.clear();
         l.record = proto::Record{};
     }
+    l.divergence = o.divergence;
     l.fault.reset();
     if (o.fault) l.fault = trace::FaultRef{o.fault->index, fault_kind(o.fault->kind)};
     if (!r.decoded) {
@@ -106,7 +107,8 @@ void Trace::event(const std::string& conn, uint32_t plc_word) {
 }
 
 size_t Trace::Entry::measure() const {
-    size_t n = sizeof(Entry) + line.conn.size() + line.node.name.size() + line.newparent.name.size();
+    size_t n = sizeof(Entry) + line.conn.size() + line.node.name.size() + line.newparent.name.size() +
+               line.divergence.size();
     for (const trace::Arg& a : line.args) n += sizeof(trace::Arg) + a.str.size();
     for (const proto::Field& f : line.reply) n += sizeof(proto::Field) + f.str.size();
     if (line.record.index() != 0)

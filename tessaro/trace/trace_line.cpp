@@ -757,6 +757,9 @@ const Member kRequestMembers[] = {
     {"record", [](Reader& r, TraceLine& l) { return read_record(r, l); },
      [](TraceLine& l) { l.record = std::monostate(); }},
     {"fault", read_fault, [](TraceLine& l) { l.fault.reset(); }},
+    {"divergence", [](Reader& r, TraceLine& l) {
+         return r.string(l.divergence) && (!l.divergence.empty() || r.fail("a divergence says what it found"));
+     }, [](TraceLine& l) { l.divergence.clear(); }},
 };
 
 bool read_request(Reader& r, TraceLine& l) {
@@ -912,6 +915,7 @@ std::string format(const TraceLine& l) {
         unsigned_num(w.key("fault").object().key("index"), l.fault->index);
         w.key("kind").str(fault_kind_name(l.fault->kind)).end();
     }
+    if (!l.divergence.empty()) w.key("divergence").str(l.divergence);
     return w.end().take();
 }
 

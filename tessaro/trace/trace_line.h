@@ -97,6 +97,9 @@ struct TraceLine {
     // "nan", "inf" or "-inf" (any NaN reads back as the quiet NaN).
     proto::Record record;
     std::optional<FaultRef> fault;
+    // A replay's request that no recorded call matched: what it found
+    // (written as "divergence" when not empty; UTF-8).
+    std::string divergence;
 };
 
 // The line, without its line end. `conn` must be UTF-8.

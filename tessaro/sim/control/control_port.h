@@ -21,6 +21,9 @@
 namespace tessaro::sim {
 
 class Trace;
+namespace replay {
+class Replay;
+}
 
 class ControlPort {
 public:
@@ -43,6 +46,8 @@ public:
     Machine& machine() { return machine_; }
     std::vector<FaultStatus> faults() { return machine_.fault_status(); }
     Trace& trace() { return trace_; }
+    // The recording that answers library clients; null when none does.
+    replay::Replay* replay() { return path_.replay(); }
 
     // How a request on the path ended.
     struct Sent {

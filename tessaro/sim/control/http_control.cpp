@@ -10,6 +10,7 @@
 #include "api_json.h"
 #include "control_port.h"
 #include "page.h"
+#include "replay/replay.h"
 #include "text/decimal.h"
 #include "trace.h"
 #include "value.h"
@@ -268,6 +269,7 @@ const HttpControl::Route HttpControl::kRoutes[] = {
     {"POST", "/api/reset", false, &HttpControl::post_reset},
     {"GET", "/api/trace", false, &HttpControl::get_trace},
     {"GET", "/api/events", false, &HttpControl::get_events},
+    {"GET", "/api/replay", false, &HttpControl::get_replay},
 };
 
 HttpControl::HttpControl(ControlPort& port, LogFn log) : port_(port), machine_text_(port), log_(std::move(log)) {
@@ -415,6 +417,15 @@ Response HttpControl::put_job(http::Request& req, const std::string& name) {
                               "no job named \"" + name + "\""))
         return *failed;
     return json_response(200, node_json(port_, full).value_or(json{{"name", full}}));
+}
+
+Response HttpControl::get_replay(http::Request&, const std::string&) {
+    replay::Replay* replay = port_.replay();
+    if (!replay) return error_response(404, "not replaying a recording");
+    Response r;
+    r.status = 200;
+    r.body = replay->report();
+    return r;
 }
 
 Response HttpControl::get_faults(http::Request&, const std::string&) {

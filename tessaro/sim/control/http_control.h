@@ -69,6 +69,7 @@ private:
     http::Response post_reset(http::Request& req, const std::string& rest);
     http::Response get_trace(http::Request& req, const std::string& rest);
     http::Response get_events(http::Request& req, const std::string& rest);
+    http::Response get_replay(http::Request& req, const std::string& rest);
 
     ControlPort& port_;
     MachineText machine_text_;  // the whole machine, made once per version

@@ -74,13 +74,16 @@ TEST(Process, HelpAndVersion) {
     const std::tuple<const char*, const char*, std::string> cases[] = {
         {TESSARO_SIM_PATH, "--help",
          "usage: tessaro-sim [--bind ADDR] [--port N] [--scenario FILE] [--state FILE] [--trace FILE] "
-         "[--http [ADDR:]PORT]\n"
+         "[--http [ADDR:]PORT] [--replay FILE [--replay-strict] [--replay-report FILE]]\n"
          "  --bind ADDR          address to listen on, IPv4 or IPv6 (default 127.0.0.1)\n"
          "  --port N             port to listen on, 0 for a free one (default 1610)\n"
          "  --scenario FILE      the machine to serve, a JSON scenario (default: built-in)\n"
          "  --state FILE         keep the machine in FILE, saved on every change\n"
          "  --trace FILE         record every request and event in FILE as JSON lines\n"
          "  --http [ADDR:]PORT   serve the control API and page, by default on 127.0.0.1\n"
+         "  --replay FILE        answer clients from FILE, a recording or a trace with replies\n"
+         "  --replay-strict      recorded calls never made fail the replay too\n"
+         "  --replay-report FILE write the replay's outcome to FILE as JSON when stopped\n"
          "  -h, --help           print this help and exit\n"
          "  --version            print the version and exit\n"},
         {TESSARO_SIM_PATH, "--version", "tessaro-sim " ZUNA_VERSION "\n"},
