@@ -114,9 +114,9 @@ struct Replay::Live {
     bool ended = false;
 };
 
-Replay::Replay(Recording recording, Machine& machine, bool strict, LogFn log)
+Replay::Replay(Recording recording, Machine& machine, bool strict, LogFn log, ClockFn clock)
     : rec_(std::move(recording)), machine_(machine), strict_(strict), log_(std::move(log)),
-      progress_(rec_.sessions().size()) {}
+      clock_(clock ? std::move(clock) : ClockFn([] { return Clock::now(); })), progress_(rec_.sessions().size()) {}
 
 Replay::~Replay() { stop(); }
 
@@ -174,7 +174,7 @@ void Replay::claim(Live& l, uint64_t key) {
     auto first = std::find_if(rs.calls.begin(), rs.calls.end(),
                               [](const RecordedCall& c) { return c.kind != RecordedCall::Kind::Event; });
     l.anchor_us = first->begin_us;
-    l.anchor = Clock::now();
+    l.anchor = clock_();
     schedule_events(live_[l.session], 0, l.anchor_us);
 }
 
@@ -199,7 +199,7 @@ bool Replay::answer_action(Live& l, Request& r, Outcome& o) {
     answer_as(line, r, o);
     ++p.next_action;
     l.anchor_us = c.time_us;
-    l.anchor = Clock::now();
+    l.anchor = clock_();
     if (o.reply.result == E_OK && r.layout->op == proto::Op::RegisterOnPLCChanged) machine_.register_plc(*l.session, l.sink);
     if (o.reply.result == E_OK && r.layout->op == proto::Op::UnregisterOnPLCChanged) machine_.unregister_plc(*l.session);
     return true;
@@ -216,7 +216,7 @@ bool Replay::answer_read(Live& l, Request& r, uint64_t key, Outcome& o) {
     const RecordedCall* pick = nullptr;
     if (first != last) {
         // The moment of the recording this request stands for.
-        int64_t at = l.anchor_us + std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - l.anchor).count();
+        int64_t at = l.anchor_us + std::chrono::duration_cast<std::chrono::microseconds>(clock_() - l.anchor).count();
         auto it = std::upper_bound(first, last, at, [&](int64_t t, const std::pair<uint64_t, uint32_t>& e) {
             return t < rs.calls[e.second].begin_us;
         });

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <queue>
@@ -45,8 +46,10 @@ namespace tessaro::sim::replay {
 
 class Replay {
 public:
-    // `strict`: unused calls fail the replay too.
-    Replay(Recording recording, Machine& machine, bool strict, LogFn log);
+    // `strict`: unused calls fail the replay too. `clock` (default: the
+    // steady clock) says when a read is asked; events keep the steady clock.
+    using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
+    Replay(Recording recording, Machine& machine, bool strict, LogFn log, ClockFn clock = {});
     ~Replay();
     Replay(const Replay&) = delete;
     Replay& operator=(const Replay&) = delete;
@@ -106,6 +109,7 @@ private:
     Machine& machine_;
     bool strict_;
     LogFn log_;
+    ClockFn clock_;
 
     std::mutex mu_;
     std::unordered_map<Session*, std::shared_ptr<Live>> live_;
