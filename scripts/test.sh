@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs its tests: host (with benchmarks built),
 # address+undefined sanitizers, the fuzzers (built with clang, each run for
-# FUZZ_SECONDS, default 24), thread sanitizer, and the 32-bit PowerPC cross
+# FUZZ_SECONDS, default 20), thread sanitizer, and the 32-bit PowerPC cross
 # build under qemu-ppc (its end-to-end tests use the host simulator, so the
 # host preset goes first) and the build a controller maker's SDK user makes;
 # then the Debian packages of both architectures (built, checked with
@@ -52,7 +52,7 @@ for p in "${presets[@]}"; do
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p" -j "$jobs"
   if [[ "$p" == fuzz ]]; then
-    tessaro/fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-24}"
+    tessaro/fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-20}"
     took "$p"
     continue
   fi

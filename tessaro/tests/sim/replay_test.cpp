@@ -103,6 +103,11 @@ TEST(Replay, ActionsComeInTheirTurnAndAnythingElseDivergesWithTheClosestCall) {
     EXPECT_EQ(o.divergence,
               "SetNodeValueString a.N [9,\"12\"] matches no recorded call; closest recorded: line 4: "
               "SetNodeValueString a.N [9,\"12\"]");
+    o = r.call(Op::WriteNodeSync, {num(9)});  // no such call near: the one expected
+    EXPECT_NE(o.divergence.find("line 2: CreateNodeOnController a.N [\"a.N\",1,0] (op WriteNodeSync, recorded "
+                                "CreateNodeOnController)"),
+              std::string::npos)
+        << o.divergence;
     EXPECT_EQ(r.result(Op::CreateNodeOnController, {text("a.N"), num(1), num(0)}), E_OK);
     EXPECT_EQ(r.result(Op::GetNode, {text("a.N")}), 9);  // the same call, answered as it was after the change
     EXPECT_EQ(r.result(Op::SetNodeValueString, {num(9), text("12")}), E_OK);
@@ -113,7 +118,11 @@ TEST(Replay, ActionsComeInTheirTurnAndAnythingElseDivergesWithTheClosestCall) {
     EXPECT_NE(r.log.find("replay: divergence on c (recorded process 7 hc=0): SetNodeValueString a.N [9,\"14\"]"),
               std::string::npos)
         << r.log;
-    EXPECT_EQ(r.replay.summary(), "replay: 5 calls matched, 2 divergences, 0 unused");
+    EXPECT_EQ(r.replay.summary(), "replay: 5 calls matched, 3 divergences, 0 unused");
+    // Each recorded call once among the closest, nearest first.
+    nlohmann::json report = nlohmann::json::parse(r.replay.report());
+    EXPECT_EQ(report["diverged"][2]["closest"].size(), 2u);
+    EXPECT_EQ(report["diverged"][2]["closest"][0]["line"], 5);
     EXPECT_TRUE(r.replay.failed());
 }
 
