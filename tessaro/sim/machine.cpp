@@ -38,7 +38,8 @@ Machine::Machine(MachineConfig cfg, ClockFn clock)
       devices_(std::move(cfg.devices)),
       messages_(std::move(cfg.messages)),
       faults_(std::move(cfg.faults)),
-      plc_(cfg.plc_word, [this](uint32_t w) { notify(w); }) {
+      plc_(cfg.plc_word, [this](uint32_t w) { notify(w); }),
+      timeline_(std::move(cfg.timeline)) {
     if (!cfg.selected.empty())
         if (Node* n = tree_.find(cfg.selected))
             plc_.select(n->handle, n->kind == Kind::Job ? &n->job : nullptr, clock_());
@@ -65,12 +66,15 @@ void Machine::stop_timers() {
 void Machine::timer_loop() {
     std::unique_lock<std::mutex> lk(mu_);
     while (!stop_) {
-        // Wake at the next PLC deadline, and at least once a second.
-        TimePoint limit = Clock::now() + std::chrono::seconds(1);
-        auto next = plc_.next_deadline();
-        timer_cv_.wait_until(lk, next ? std::min(*next, limit) : limit);
+        // Wake at the next PLC or timeline deadline, and at least once a second.
+        TimePoint next = Clock::now() + std::chrono::seconds(1);
+        if (auto plc = plc_.next_deadline()) next = std::min(next, *plc);
+        if (auto step = timeline_deadline()) next = std::min(next, *step);
+        timer_cv_.wait_until(lk, next);
         if (stop_) break;
-        plc_.run_due(clock_());
+        TimePoint now = clock_();
+        plc_.run_due(now);
+        run_timeline(now);
         if (!outbox_.empty()) {
             lk.unlock();
             deliver_events();
@@ -81,7 +85,35 @@ void Machine::timer_loop() {
 
 void Machine::run_due() {
     Locked lk(*this);
-    plc_.run_due(clock_());
+    TimePoint now = clock_();
+    plc_.run_due(now);
+    run_timeline(now);
+}
+
+void Machine::client_greeted() {
+    Locked lk(*this);
+    if (timeline_start_ || timeline_.empty()) return;
+    timeline_start_ = clock_();
+    run_timeline(*timeline_start_);
+    timer_cv_.notify_all();
+}
+
+std::optional<TimePoint> Machine::timeline_deadline() const {
+    if (!timeline_start_ || timeline_next_ >= timeline_.size()) return std::nullopt;
+    return *timeline_start_ + std::chrono::milliseconds(timeline_[timeline_next_].at_ms);
+}
+
+void Machine::run_timeline(TimePoint now) {
+    for (auto due = timeline_deadline(); due && *due <= now; due = timeline_deadline()) {
+        const TimelineStep& step = timeline_[timeline_next_++];
+        // A client may have deleted the node, or made another of its name:
+        // a value that no longer fits is passed over.
+        Node* n = tree_.find(step.node);
+        Value v;
+        if (!n || n->kind != Kind::Variable || parse_value(n->def, step.value, v) != E_OK) continue;
+        n->value = std::move(v);
+        changed({n->handle});
+    }
 }
 
 void Machine::notify(uint32_t word) {
@@ -120,7 +152,7 @@ std::string Machine::server_name() const {
 void Machine::inspect(const std::function<void(const MachineView&)>& f) {
     Locked lk(*this);
     std::vector<Fault> faults = faults_.faults();
-    f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults});
+    f(MachineView{name_, tree_, plc_.word(), tree_.find(plc_.selected()), job_node_types_, devices_, messages_, faults, timeline_});
 }
 
 void Machine::changed(std::initializer_list<int32_t> nodes) {

@@ -52,6 +52,15 @@ struct Session {
     std::optional<std::string> written;
 };
 
+// A step of a scenario's timeline: the variable `node` (full name) takes
+// `value` (as text) `at_ms` after the first library client is greeted, as
+// if a client had written it.
+struct TimelineStep {
+    std::string node;
+    int64_t at_ms = 0;
+    std::string value;
+};
+
 // Everything a machine starts from; the scenario loader fills it in.
 struct MachineConfig {
     std::string name = "unnamed";
@@ -62,6 +71,7 @@ struct MachineConfig {
     DeviceTable devices;
     SystemMessages messages;
     std::vector<Fault> faults;
+    std::vector<TimelineStep> timeline;  // in the order of at_ms
 };
 
 // A read-only look at everything the machine holds that a scenario
@@ -75,6 +85,7 @@ struct MachineView {
     const DeviceTable& devices;
     const SystemMessages& messages;
     const std::vector<Fault>& faults;
+    const std::vector<TimelineStep>& timeline;
 };
 
 // Limits that keep a misbehaving client from exhausting the simulator.
@@ -95,8 +106,11 @@ public:
     // The thread that ends jobs and makes them ready on time.
     void start_timers();
     void stop_timers();
-    // Carries out whatever the PLC has due at the clock's current time.
+    // Carries out whatever the PLC and the timeline have due at the clock's
+    // current time.
     void run_due();
+    // A library client has been greeted: the first starts the timeline.
+    void client_greeted();
 
     std::string server_name() const;
 
@@ -207,6 +221,9 @@ private:
     // Stops delivering to `s`: once it returns, no event reaches s.sink.
     void forget_sink(Session& s);
     void timer_loop();
+    // Under mu_: the timeline's steps due at `now`, and when the next is due.
+    void run_timeline(TimePoint now);
+    std::optional<TimePoint> timeline_deadline() const;
 
     // Holds mu_; on leaving, releases it and then delivers the PLC events
     // queued meanwhile, so that no sink runs under the machine's lock.
@@ -265,6 +282,9 @@ private:
     // their order and forget_sink() can wait for one under way.
     std::mutex deliver_mu_;
     PlcEngine plc_;
+    std::vector<TimelineStep> timeline_;
+    size_t timeline_next_ = 0;                  // the first step not yet taken
+    std::optional<TimePoint> timeline_start_;   // none until a client is greeted
     std::string start_;  // set once, before serving starts
     std::atomic<uint64_t> version_{0};  // changed under mu_, read without it
     // The nodes changed, in version order, once a mirror has asked for them;

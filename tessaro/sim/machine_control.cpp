@@ -70,6 +70,10 @@ void Machine::reset(MachineConfig cfg) {
     messages_ = std::move(cfg.messages);
     faults_ = FaultTable();
     plc_ = PlcEngine(cfg.plc_word, [this](uint32_t w) { notify(w); });
+    // The timeline starts again with the next client greeted.
+    timeline_ = std::move(cfg.timeline);
+    timeline_next_ = 0;
+    timeline_start_.reset();
     if (!cfg.selected.empty())
         if (Node* n = tree_.find(cfg.selected))
             plc_.select(n->handle, n->kind == Kind::Job ? &n->job : nullptr, clock_());

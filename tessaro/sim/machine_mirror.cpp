@@ -33,7 +33,7 @@ uint64_t MachineMirror::update() {
 }
 
 MachineView MachineMirror::view() const {
-    return MachineView{name_, tree_, plc_word_, tree_.find(selected_), job_node_types_, devices_, messages_, faults_};
+    return MachineView{name_, tree_, plc_word_, tree_.find(selected_), job_node_types_, devices_, messages_, faults_, timeline_};
 }
 
 void MachineMirror::pause(std::unique_lock<std::mutex>& lk) {
@@ -139,6 +139,7 @@ void MachineMirror::put_rest(bool all) {
         job_node_types_ = m_.job_node_types_;
         devices_ = m_.devices_;
         messages_ = m_.messages_;
+        timeline_ = m_.timeline_;
     }
 }
 

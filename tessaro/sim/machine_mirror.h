@@ -74,6 +74,7 @@ private:
     DeviceTable devices_;
     SystemMessages messages_;
     std::vector<Fault> faults_;
+    std::vector<TimelineStep> timeline_;
 };
 
 }  // namespace tessaro::sim

@@ -94,7 +94,10 @@ Wait RequestPath::run(Pending& p, Caller& c) {
                 break;
             case Stage::Record:
                 if (trace_) trace_->request(c.name, p.request, p.outcome);
-                if (is_hello(p.request) && p.outcome.result() == E_OK) c.greeted = true;
+                if (is_hello(p.request) && p.outcome.result() == E_OK) {
+                    c.greeted = true;
+                    if (!c.api) machine_.client_greeted();
+                }
                 p.stage = Stage::Done;
                 return Wait::Done;
             case Stage::Done: return Wait::Done;

@@ -174,6 +174,30 @@ Fault read_fault(const JsonValue& e) {
     return fault;
 }
 
+// The value `v` gives the variable `n`, checked against its type, limits
+// and options.
+Value node_value(const Node& n, const JsonValue& v) {
+    const VarDef& def = n.def;
+    std::string tname = type_name(def.type);
+    std::string text = get_string(v, "the value (values are given as text)");
+    Value out;
+    // A VT_SEL without options (as a client creates one) has the empty value,
+    // given or not; no option could be given instead.
+    bool optionless_sel = def.type == VT_SEL && def.options.empty();
+    int rc = optionless_sel && text.empty() ? E_OK : parse_value(def, text, out);
+    if (rc == E_INVALID) fail(v, quote(text) + " is not a valid " + tname + " value");
+    if (rc != E_OK) {
+        std::string why = def.type == VT_SEL || def.type == VT_SET ? " (not among the options)" : "";
+        if (def.has_limits() && def.type >= VT_I32 && def.type <= VT_R64) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, " (limits %g to %g)", double(def.min), double(def.max));
+            why = buf;
+        }
+        fail(v, quote(text) + " is out of range for this " + tname + " variable" + why);
+    }
+    return out;
+}
+
 class Loader {
 public:
     void load(const JsonValue& root);
@@ -189,6 +213,7 @@ private:
     void load_devices(const JsonValue& v);
     void load_messages(const JsonValue& v);
     void load_faults(const JsonValue& v);
+    void load_timeline(const JsonValue& v);
 
     int64_t ready_delay_ms_ = 100;
     const JsonValue* selected_ = nullptr;
@@ -198,7 +223,7 @@ private:
 
 void Loader::load(const JsonValue& root) {
     Fields top(root, "the scenario",
-               {"name", "plc", "nodes", "job_node_types", "drivers", "devices", "system_messages", "faults"});
+               {"name", "plc", "nodes", "job_node_types", "drivers", "devices", "system_messages", "faults", "timeline"});
     cfg.plc_word = kDefaultPlcWord;
     if (const JsonValue* v = top.get("name")) cfg.name = get_string(*v, "the scenario name");
     if (const JsonValue* v = top.get("plc")) load_plc(*v);
@@ -213,6 +238,7 @@ void Loader::load(const JsonValue& root) {
     if (const JsonValue* v = top.get("devices")) load_devices(*v);
     if (const JsonValue* v = top.get("system_messages")) load_messages(*v);
     if (const JsonValue* v = top.get("faults")) load_faults(*v);
+    if (const JsonValue* v = top.get("timeline")) load_timeline(*v);
 }
 
 void Loader::load_plc(const JsonValue& v) {
@@ -350,25 +376,12 @@ void Loader::load_variable(Node& n, const Fields& f) {
     if (def.min > def.max) fail(max_v ? *max_v : *min_v, "min is greater than max");
     if (const JsonValue* u = f.get("unit")) n.unit = get_string(*u, "the unit");
 
-    // A VT_SEL without options (as a client creates one) has the empty value,
-    // given or not; no option could be given instead.
-    bool optionless_sel = def.type == VT_SEL && def.options.empty();
     if (const JsonValue* v = f.get("value")) {
-        std::string text = get_string(*v, "the value (values are given as text)");
-        int rc = optionless_sel && text.empty() ? E_OK : parse_value(def, text, n.value);
-        if (rc == E_INVALID) fail(*v, quote(text) + " is not a valid " + tname + " value");
-        if (rc != E_OK) {
-            std::string why = def.type == VT_SEL || def.type == VT_SET ? " (not among the options)" : "";
-            if (def.has_limits() && def.type >= VT_I32 && def.type <= VT_R64) {
-                char buf[96];
-                std::snprintf(buf, sizeof buf, " (limits %g to %g)", double(def.min), double(def.max));
-                why = buf;
-            }
-            fail(*v, quote(text) + " is out of range for this " + tname + " variable" + why);
-        }
+        n.value = node_value(n, *v);
     } else {
         n.value = default_value(def);
         Value check;
+        bool optionless_sel = def.type == VT_SEL && def.options.empty();
         if (!optionless_sel && parse_value(def, render(def, n.value), check) != E_OK)
             fail(f.object(), "no default " + tname + " value lies within the limits; give a value");
     }
@@ -483,6 +496,31 @@ void Loader::load_messages(const JsonValue& v) {
 
 void Loader::load_faults(const JsonValue& v) {
     for (const auto& e : get_array(v, "the faults")) cfg.faults.push_back(read_fault(e));
+}
+
+void Loader::load_timeline(const JsonValue& v) {
+    if (v.type != T::Object) fail(v, "expected the timeline (an object of node names)" + found(v));
+    std::set<std::string> seen;
+    for (const JsonValue::Member m : v.members()) {
+        std::string name = m.key.text();
+        if (!seen.insert(name).second) fail(m.key, "duplicate key " + quote(name));
+        const Node* n = cfg.tree.find(name);
+        if (!n) fail(m.key, "no node named " + quote(name));
+        if (n->kind != Kind::Variable) fail(m.key, quote(name) + " is " + kind_text(n) + ", not a variable");
+        for (const auto& e : get_array(m.value, "the steps of " + quote(name))) {
+            Fields f(e, "a timeline step", {"at_ms", "value"});
+            TimelineStep step;
+            step.node = name;
+            step.at_ms = get_int(f.need("at_ms", "a timeline step"), 0, kMaxDurationMs, "at_ms");
+            const JsonValue& value_v = f.need("value", "a timeline step");
+            node_value(*n, value_v);
+            step.value = value_v.text();
+            cfg.timeline.push_back(std::move(step));
+        }
+    }
+    // Steps at the same moment are taken in the order given.
+    std::stable_sort(cfg.timeline.begin(), cfg.timeline.end(),
+                     [](const TimelineStep& a, const TimelineStep& b) { return a.at_ms < b.at_ms; });
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "scenario_writer.h"
 
+#include <map>
+
 #include "text/json_text.h"
 #include "text/json_writer.h"
 #include "xal_tessaro.h"
@@ -55,6 +57,7 @@ public:
         list(m_.faults, [this](const Fault& f) {
             if (!write_fault(w_, f) && bad_.empty()) bad_ = "node";
         });
+        if (!m_.timeline.empty()) timeline();
         w_.end();
         if (!bad_.empty()) {
             error = bad_ + " holds text that is no UTF-8";
@@ -133,6 +136,31 @@ private:
         }
         // A VT_SEL without options has no value that could be given.
         if (d.type != VT_SEL || !d.options.empty()) field("value", render(d, n.value), "node " + full);
+    }
+
+    // The steps grouped by node, the nodes in the order of their first step,
+    // each step on a line of its own.
+    void timeline() {
+        std::map<std::string, size_t> group;  // node -> position in `steps`
+        std::vector<std::vector<const TimelineStep*>> steps;
+        for (const TimelineStep& t : m_.timeline) {
+            auto at = group.emplace(t.node, steps.size()).first;
+            if (at->second == steps.size()) steps.emplace_back();
+            steps[at->second].push_back(&t);
+        }
+        w_.key("timeline").object(2);
+        for (const auto& of_node : steps) {
+            const std::string& node = of_node.front()->node;
+            if (bad_.empty() && !text::is_utf8(node)) bad_ = "the timeline";
+            w_.key(node).array(4);
+            for (const TimelineStep* t : of_node) {
+                w_.object().key("at_ms").num(t->at_ms);
+                field("value", t->value, "the timeline of " + node);
+                w_.end();
+            }
+            w_.end();
+        }
+        w_.end();
     }
 
     void names(const char* key, const std::vector<std::string>& list) {

@@ -159,6 +159,70 @@ TEST(ScenarioErrors, LimitsHoldExactlyAtTheirBoundary) {
     EXPECT_THAT(error, HasSubstr("File too large"));
 }
 
+// A timeline changes values from the first library client greeted on, at
+// its offsets, in order; it is checked like the nodes' values, saved back
+// as it was given, and starts again after a reset.
+TEST(Timeline, StepsFromTheFirstClientOnAndLoadsAsChecked) {
+    const std::string nodes = R"({"nodes": [{"name": "t", "type": "VT_R64", "value": "1.5"},
+{"name": "n", "type": "VT_I32", "min": 0, "max": 9}, {"name": "f", "type": "FOLDER"}], "timeline": )";
+    const std::pair<std::string, const char*> errors[] = {
+        {R"({"x": []}})", "2:101: no node named 'x'"},
+        {R"({"f": []}})", "2:101: 'f' is a folder, not a variable"},
+        {R"({"n": [{"at_ms": 5, "value": "10"}]}})", "2:129: '10' is out of range for this VT_I32 variable (limits 0 to 9)"},
+        {R"({"n": [{"at_ms": -1, "value": "1"}]}})", "2:117: at_ms must lie between 0 and 86400000"},
+        {R"({"n": [{"at_ms": 1}]}})", "2:107: missing key 'value' in a timeline step"},
+        {R"({"n": [], "n": []}})", "2:110: duplicate key 'n'"},
+        {R"([]})", "2:100: expected the timeline (an object of node names), found an array"},
+    };
+    for (const auto& [timeline, says] : errors) EXPECT_EQ(load_error(nodes + timeline), "t.json:" + std::string(says));
+
+    TimePoint now{};
+    const std::string text = nodes + R"({"t": [{"at_ms": 300, "value": "3.5"}, {"at_ms": 100, "value": "2.5"}],
+"n": [{"at_ms": 100, "value": "7"}, {"at_ms": 100, "value": "8"}]}})";
+    Machine m(test::load(text), [&now] { return now; });
+    auto value = [&m](const char* node) {
+        std::string out;
+        int32_t h = m.get_node(node);
+        EXPECT_EQ(m.value_string(h, m.value_string_len(h) + 1, out), E_OK);
+        return out;
+    };
+    now += std::chrono::seconds(5);
+    m.run_due();
+    EXPECT_EQ(value("t"), "1.5") << "nothing moves before a client is greeted";
+    m.client_greeted();
+    now += std::chrono::milliseconds(99);
+    m.run_due();
+    EXPECT_EQ(value("t"), "1.5");
+    now += std::chrono::milliseconds(1);
+    m.run_due();
+    EXPECT_EQ(value("t") + " " + value("n"), "2.5 8") << "steps of one moment in the order given";
+    m.client_greeted();  // a later client changes nothing
+    now += std::chrono::milliseconds(200);
+    m.run_due();
+    EXPECT_EQ(value("t"), "3.5");
+
+    const std::string saved_text = saved(m);
+    EXPECT_THAT(saved_text, HasSubstr(R"("timeline": {
+    "t": [
+      {"at_ms": 100, "value": "2.5"},
+      {"at_ms": 300, "value": "3.5"}
+    ],
+    "n": [
+      {"at_ms": 100, "value": "7"},
+      {"at_ms": 100, "value": "8"}
+    ]
+  })"));
+    Machine b(test::load(saved_text));
+    EXPECT_EQ(saved(b), saved_text);
+
+    // A reset starts again, from the next client greeted on.
+    m.reset(test::load(text));
+    m.client_greeted();
+    now += std::chrono::milliseconds(100);
+    m.run_due();
+    EXPECT_EQ(value("t"), "2.5");
+}
+
 TEST(Scenarios, TheDocumentedExampleLoads) {
     std::string doc = test::read_file(TESSARO_SOURCE_DIR "/docs/scenario.md");
     size_t start = doc.find("```json\n"), end = doc.find("\n```", start);
