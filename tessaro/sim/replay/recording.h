@@ -67,6 +67,8 @@ public:
 
     const std::vector<RecordedSession>& sessions() const { return sessions_; }
     size_t calls() const { return calls_; }
+    // The whole file, every line of which parsed.
+    std::string_view whole_text() const { return text_; }
     std::string_view text(const RecordedCall& c) const { return std::string_view(text_).substr(c.offset, c.length); }
     // The call's line as a value (it parsed when loaded).
     trace::TraceLine line(const RecordedCall& c) const;

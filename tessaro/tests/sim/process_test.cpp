@@ -53,12 +53,15 @@ TEST(ScenarioTool, CheckLoadsAsTheSimulatorDoes) {
     test::TempDir dir;
     const std::string bad = dir.path + "/bad.json";
     test::write_file(bad, R"({"nodes": [{"name": "s", "type": "VT_SET", "options": ["a", "a,b"]}]})");
-    const std::string usage = " (usage: tessaro-scenario check FILE)\n";
+    const std::string usage = " (usage: tessaro-scenario check FILE | from-recording FILE [-o OUT])\n";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"check", TESSARO_SOURCE_DIR "/tessaro/sim/scenarios/default.json"}, 0, ""},
         {{"check", bad}, 2, "tessaro-scenario: " + bad + ":1:61: invalid option 'a,b'\n"},
         {{"check"}, 2, "tessaro-scenario: check takes one FILE" + usage},
-        {{"replay", bad}, 2, "tessaro-scenario: unknown command 'replay'" + usage}};
+        {{"replay", bad}, 2, "tessaro-scenario: unknown command 'replay'" + usage},
+        {{"from-recording", bad}, 2, "tessaro-scenario: " + bad + ":1: the last line is cut short\n"},
+        {{"from-recording", bad, "-o"}, 2, "tessaro-scenario: option '-o' needs a value" + usage},
+        {{"from-recording", "-x"}, 2, "tessaro-scenario: unknown option '-x'" + usage}};
     for (const auto& [args, status, err] : cases) {
         std::vector<std::string> argv = {TESSARO_SCENARIO_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -88,10 +91,11 @@ TEST(Process, HelpAndVersion) {
          "  --version            print the version and exit\n"},
         {TESSARO_SIM_PATH, "--version", "tessaro-sim " ZUNA_VERSION "\n"},
         {TESSARO_SCENARIO_PATH, "--help",
-         "usage: tessaro-scenario check FILE\n"
-         "  check FILE           load FILE as tessaro-sim --scenario would; print its error\n"
-         "  -h, --help           print this help and exit\n"
-         "  --version            print the version and exit\n"},
+         "usage: tessaro-scenario check FILE | from-recording FILE [-o OUT]\n"
+         "  check FILE                   load FILE as tessaro-sim --scenario would; print its error\n"
+         "  from-recording FILE [-o OUT] write the machine a recording saw as a scenario (into OUT)\n"
+         "  -h, --help                   print this help and exit\n"
+         "  --version                    print the version and exit\n"},
         {TESSARO_SCENARIO_PATH, "--version", "tessaro-scenario " ZUNA_VERSION "\n"}};
     for (const auto& [exe, arg, says] : cases) {
         ChildProcess p({exe, arg});

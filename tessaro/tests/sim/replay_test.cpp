@@ -13,15 +13,7 @@ namespace {
 
 using proto::Op;
 
-// A recording's line of connection `conn` at `ms` after the recording
-// began: `call` is the rest of the object.
-std::string at(int ms, const std::string& call, int conn = 0) {
-    char time[64];
-    std::snprintf(time, sizeof time, "2026-12-09T10:00:%02d.%03d000Z", ms / 1000, ms % 1000);
-    static int seq = 0;
-    return "{\"seq\":" + std::to_string(++seq) + ",\"pid\":7,\"tid\":7,\"begin\":\"" + time + "\",\"time\":\"" + time +
-           "\",\"conn\":\"hc=" + std::to_string(conn) + "\"," + call + "}\n";
-}
+std::string at(int ms, const std::string& call, int conn = 0) { return test::recorded_at(ms, call, conn); }
 const std::string kPlc = R"("op":"GetPLCState","args":[],"result":0,"reply":)";
 
 struct Replayed {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -108,5 +109,15 @@ private:
     int fd_ = -1;
     uint32_t seq_ = 0;
 };
+
+// A recording's line (process 7) of connection handle `conn` at `ms` (under
+// a minute) after the recording began; `call` is the rest of the object.
+inline std::string recorded_at(int ms, const std::string& call, int conn = 0) {
+    char time[64];
+    std::snprintf(time, sizeof time, "2026-12-09T10:00:%02d.%03d000Z", ms / 1000, ms % 1000);
+    static int seq = 0;
+    return "{\"seq\":" + std::to_string(++seq) + ",\"pid\":7,\"tid\":7,\"begin\":\"" + time + "\",\"time\":\"" + time +
+           "\",\"conn\":\"hc=" + std::to_string(conn) + "\"," + call + "}\n";
+}
 
 }  // namespace tessaro::sim::test

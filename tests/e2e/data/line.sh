@@ -2,9 +2,10 @@
 # A shift on a line, as a script its engineers might run: every link of the
 # program, controllerReport and controllerSnapshot against the controller at
 # ADDRESS (a line playing tests/e2e/data/line.json: a job that fails, a read
-# that a fault fails, a binary value). Between its halves it runs $MIDRUN
-# (the line changing a value meanwhile). Each step's standard output, error
-# and status go to OUTDIR/N.out, N.err, N.status.
+# that a fault fails, a binary value). Between its halves, which both read
+# the temperature, it runs $MIDRUN (the line changing it meanwhile). Each
+# step's standard output, error and status go to OUTDIR/N.out, N.err,
+# N.status.
 #
 #   line.sh ADDRESS OUTDIR
 #
@@ -33,6 +34,7 @@ step zunaCreateVar -c "$A" -n scratch.Note -t VT_STR
 step zunaWriteStr -c "$A" -n scratch.Note -v checked
 step zunaSelectJob -c "$A" -n Mark
 step zunaStartJob -c "$A" -n Mark
+step zunaReadStr -c "$A" -n line.Temp
 ${MIDRUN:-true}
 step zunaReadStr -c "$A" -n line.Temp
 step zunaRunJob -c "$A" -n Cut
