@@ -2,12 +2,17 @@
 // names the file (and the line, where one is at fault), or loads into an
 // index whose every call points at a line that parses as that call, with
 // each connection's actions in order and its reads sorted by their keys.
+// What loads makes a machine (tessaro-scenario from-recording) whose
+// scenario text loads again.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "replay/recorded_machine.h"
 #include "replay/recording.h"
+#include "scenario.h"
+#include "scenario_writer.h"
 
 using tessaro::sim::replay::RecordedCall;
 
@@ -37,5 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (s.calls[r.second].kind != RecordedCall::Kind::Read || s.calls[r.second].key != r.first) __builtin_trap();
     }
     if (calls != rec.calls() || calls == 0) __builtin_trap();
+
+    using namespace tessaro::sim;
+    replay::RecordedMachine made;
+    if (!replay::machine_from_recording_text(std::string(rec.whole_text()), "in", made, error)) __builtin_trap();
+    Machine machine(std::move(made.config));
+    std::string text;
+    bool written = false;
+    machine.inspect([&](const MachineView& v) { written = write_scenario(v, text, error); });
+    MachineConfig again;
+    // Texts that are no UTF-8 cannot stand in a scenario; anything else written loads.
+    if (written && !load_scenario_text(text, "made", again, error)) __builtin_trap();
     return 0;
 }

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <set>
 
 #include "recording.h"
+#include "scenario.h"
 #include "xal_tessaro.h"
 
 namespace tessaro::sim::replay {
@@ -26,6 +28,21 @@ std::string hex_of(const std::string& bytes) {
     std::string out;
     out.reserve(bytes.size() * 2);
     for (unsigned char c : bytes) out += digits[c >> 4], out += digits[c & 15];
+    return out;
+}
+
+// A text for a one-line note: control characters as \xNN.
+std::string shown(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        out += buf;
+    }
     return out;
 }
 
@@ -91,7 +108,7 @@ private:
     void plc_word(uint32_t word, int64_t at_us, bool event);
     void add_faults();
     void build_nodes();
-    void build_node(Node* parent, const std::string& full, SeenNode& seen);
+    void build_node(Node* parent, const std::string& full, SeenNode& seen, size_t depth);
     void build_variable(Node& n, const std::string& full, SeenNode& seen);
 
     RecordedMachine& out_;
@@ -342,7 +359,8 @@ void Builder::build_variable(Node& n, const std::string& full, SeenNode& seen) {
     }
     for (const Sighting& s : seen.values)
         if (def.has_limits() && !fits(s.text)) {
-            out_.notes.push_back(full + ": the value '" + s.text + "' lies outside the limits read; they are left out");
+            out_.notes.push_back(shown(full) + ": the value '" + shown(s.text) +
+                                 "' lies outside the limits read; they are left out");
             def.min = def.max = 0.0f;
         }
     n.value = default_value(def);
@@ -355,15 +373,18 @@ void Builder::build_variable(Node& n, const std::string& full, SeenNode& seen) {
     const int64_t base = first_greeting_us_.value_or(first_call_us_.value_or(0));
     for (const Sighting& s : seen.values) {
         if (!fits(s.text)) {
-            out_.notes.push_back(full + ": the value '" + s.text + "' is no " + type_name(def.type) + " value; left out");
+            out_.notes.push_back(shown(full) + ": the value '" + shown(s.text) + "' is no " + type_name(def.type) +
+                                 " value; left out");
             continue;
         }
         std::string text = canonical(s.text);
         if (s.kind == Sighting::Kind::Seen) {
             if (first) parse_value(def, text, n.value);
-            else if (known && *known != text)
-                out_.config.timeline.push_back(
-                    TimelineStep{full, ms_between(base, known_at + (s.begin_us - known_at) / 2), text});
+            else if (known && *known != text) {
+                const int64_t at_ms = ms_between(base, known_at + (s.begin_us - known_at) / 2);
+                if (at_ms <= kMaxDurationMs) out_.config.timeline.push_back(TimelineStep{full, at_ms, text});
+                else out_.notes.push_back(shown(full) + ": a change more than a day into the run; left out");
+            }
         }
         first = false;
         known = text;
@@ -371,9 +392,18 @@ void Builder::build_variable(Node& n, const std::string& full, SeenNode& seen) {
     }
 }
 
-void Builder::build_node(Node* parent, const std::string& full, SeenNode& seen) {
+void Builder::build_node(Node* parent, const std::string& full, SeenNode& seen, size_t depth) {
     auto n = std::make_unique<Node>();
     n->name = full.substr(full.rfind('.') == std::string::npos ? 0 : full.rfind('.') + 1);
+    // A name no scenario can hold (a controller's, or a damaged line's).
+    if (!Tree::valid_name(n->name)) {
+        out_.notes.push_back("'" + shown(full) + "': no valid node name; left out with what it holds");
+        return;
+    }
+    if (depth > kMaxDepth || out_.config.tree.size() >= kMaxNodes) {
+        out_.notes.push_back(shown(full) + ": beyond the levels or the number of nodes a machine holds; left out");
+        return;
+    }
     const proto::NodeInfo* info = seen.info ? &*seen.info : nullptr;
     int32_t type = VT_STR;
     if (info && type_from_name(info->typestring, type)) n->kind = Kind::Variable;
@@ -386,11 +416,11 @@ void Builder::build_node(Node* parent, const std::string& full, SeenNode& seen) 
     // A job node's type is not in its info: it stands as a folder would not
     // (inside a job), so it is left out with what it holds.
     if (parent && parent->kind == Kind::Job) {
-        out_.notes.push_back(full + ": a node inside a job is left out");
+        out_.notes.push_back(shown(full) + ": a node inside a job is left out");
         return;
     }
     if (parent && parent->kind == Kind::Variable) {
-        out_.notes.push_back(full + ": a node inside a variable is left out");
+        out_.notes.push_back(shown(full) + ": a node inside a variable is left out");
         return;
     }
     if (info) {
@@ -410,15 +440,19 @@ void Builder::build_node(Node* parent, const std::string& full, SeenNode& seen) 
         build_variable(*n, full, seen);
     }
     if (n->kind == Kind::Job) {
-        if (auto d = durations_.find(full); d != durations_.end()) n->job.duration_ms = median(d->second.ms);
-        if (auto r = ready_delays_.find(full); r != ready_delays_.end()) n->job.ready_delay_ms = median(r->second);
+        if (auto d = durations_.find(full); d != durations_.end())
+            n->job.duration_ms = std::min(median(d->second.ms), kMaxDurationMs);
+        if (auto r = ready_delays_.find(full); r != ready_delays_.end())
+            n->job.ready_delay_ms = std::min(median(r->second), kMaxDurationMs);
         if (auto o = outcomes_.find(full); o != outcomes_.end()) n->job.outcome = o->second;
     }
-    const bool with_id = n->id != 0;
+    // An id another node has already: this one takes a new one.
+    std::unique_ptr<Node> spare = n->id != 0 ? std::make_unique<Node>(*n) : nullptr;
     Node* inserted = out_.config.tree.insert(parent, std::move(n), SIZE_MAX);
-    if (!inserted && with_id) {  // an id given twice: the node takes a new one
-        out_.notes.push_back(full + ": its id is another node's; it takes a new one");
-        return;
+    if (!inserted && spare) {
+        out_.notes.push_back(shown(full) + ": its id is another node's; it takes a new one");
+        spare->id = 0;
+        inserted = out_.config.tree.insert(parent, std::move(spare), SIZE_MAX);
     }
     if (!inserted) return;
     // Children: those the collections listed, in their order, then the rest
@@ -436,7 +470,7 @@ void Builder::build_node(Node* parent, const std::string& full, SeenNode& seen) 
         else order += listed.size();
     }
     std::sort(kids.begin(), kids.end());
-    for (const auto& kid : kids) build_node(inserted, kid.second, nodes_[kid.second]);
+    for (const auto& kid : kids) build_node(inserted, kid.second, nodes_[kid.second], depth + 1);
 }
 
 void Builder::build_nodes() {
@@ -455,7 +489,7 @@ void Builder::build_nodes() {
     for (const auto& [name, seen] : nodes_)
         if (name.find('.') == std::string::npos && !seen.created) top.emplace_back(seen.order, name);
     std::sort(top.begin(), top.end());
-    for (const auto& t : top) build_node(nullptr, t.second, nodes_[t.second]);
+    for (const auto& t : top) build_node(nullptr, t.second, nodes_[t.second], 1);
 }
 
 void Builder::finish(const std::string& file_name) {
@@ -465,22 +499,33 @@ void Builder::finish(const std::string& file_name) {
     if (first_word_)
         cfg.plc_word = (*first_word_ & ~plc_bit(PLC_JOB_ACTIVE)) & (job_action_before_word_ ? ~kJobBits : ~0u);
     // Job node types come before the nodes that may name them.
+    std::set<std::string> type_names;
     if (job_node_type_count_)
         for (const auto& [position, t] : job_node_types_)
-            if (position >= 0 && position < *job_node_type_count_) cfg.job_node_types.push_back(t);
+            if (position >= 0 && position < *job_node_type_count_ && !t.name.empty() && type_names.insert(t.name).second &&
+                (t.fullname == t.name || type_names.insert(t.fullname).second))
+                cfg.job_node_types.push_back(t);
     build_nodes();
     if (selected_at_start_ && !selected_at_start_->empty()) {
         const Node* n = cfg.tree.find(*selected_at_start_);
         if (n && n->kind == Kind::Job) cfg.selected = *selected_at_start_;
     }
-    // Devices name their drivers, and each other.
-    if (drivers_) cfg.devices.drivers = *drivers_;
+    // Devices name their drivers, and each other; names and handles are
+    // each one device's.
+    std::set<std::string> drivers, names;
+    if (drivers_)
+        for (const proto::Driver& d : *drivers_)
+            if (!d.name.empty() && drivers.insert(d.name).second) cfg.devices.drivers.push_back(d);
     if (devices_) {
-        std::set<std::string> drivers, names;
-        for (const auto& d : cfg.devices.drivers) drivers.insert(d.name);
-        for (const auto& d : *devices_) names.insert(d.name);
-        for (proto::Device d : *devices_) {
-            if (d.name.empty() || d.driver.empty()) continue;
+        std::set<int32_t> handles;
+        std::vector<proto::Device> kept;
+        for (const proto::Device& d : *devices_)
+            if (!d.name.empty() && !d.driver.empty() && d.handle >= 1 && d.state >= XAL_DEV_UNINITIALIZED &&
+                d.state <= XAL_DEV_UNKNOWN_FAILURE && handles.insert(d.handle).second && names.insert(d.name).second)
+                kept.push_back(d);
+            else
+                out_.notes.push_back("device '" + shown(d.name) + "': no name, driver, handle or state of its own; left out");
+        for (proto::Device& d : kept) {
             if (drivers.insert(d.driver).second) cfg.devices.drivers.push_back(proto::Driver{d.driver, "", "", ""});
             auto unknown = [&](const std::string& name) { return !names.count(name) || name == d.name; };
             d.dependencies.erase(std::remove_if(d.dependencies.begin(), d.dependencies.end(), unknown), d.dependencies.end());
@@ -489,6 +534,13 @@ void Builder::finish(const std::string& file_name) {
         }
     }
     add_faults();
+    // The steps of nodes left out go with them.
+    cfg.timeline.erase(std::remove_if(cfg.timeline.begin(), cfg.timeline.end(),
+                                      [&cfg](const TimelineStep& t) {
+                                          const Node* n = cfg.tree.find(t.node);
+                                          return !n || n->kind != Kind::Variable;
+                                      }),
+                       cfg.timeline.end());
     std::stable_sort(cfg.timeline.begin(), cfg.timeline.end(),
                      [](const TimelineStep& a, const TimelineStep& b) { return a.at_ms < b.at_ms; });
 }
