@@ -92,16 +92,26 @@ public:
     void finish(const std::string& file_name);
 
 private:
+    // The node of a full name, known from now on with its parents. A name
+    // deeper than a machine's levels stands for none (what it gathers is
+    // dropped).
     SeenNode& node(const std::string& name) {
         auto it = nodes_.find(name);
-        if (it == nodes_.end()) {
-            it = nodes_.emplace(name, SeenNode{}).first;
-            it->second.order = nodes_.size();
-            // Its parents are known to exist from now on.
-            size_t dot = name.rfind('.');
-            if (dot != std::string::npos) node(name.substr(0, dot)).parent = true;
+        if (it != nodes_.end()) return it->second;
+        if (static_cast<size_t>(std::count(name.begin(), name.end(), '.')) >= kMaxDepth) {
+            if (!too_deep_) out_.notes.push_back("names deeper than " + std::to_string(kMaxDepth) + " levels are left out");
+            too_deep_ = true;
+            return discarded_ = SeenNode{};
         }
-        return it->second;
+        SeenNode& n = nodes_[name];
+        n.order = ++mentioned_;
+        for (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0; dot = name.rfind('.', dot - 1)) {
+            auto [parent, fresh] = nodes_.emplace(name.substr(0, dot), SeenNode{});
+            parent->second.parent = true;
+            if (!fresh) break;  // its own parents are known already
+            parent->second.order = ++mentioned_;
+        }
+        return n;
     }
     std::string node_of(const trace::TraceLine& l, Connection& c);
     // A PLC word seen at `at_us`: pushed to the program (an event), or polled.
@@ -113,6 +123,9 @@ private:
 
     RecordedMachine& out_;
     std::map<std::string, SeenNode> nodes_;
+    size_t mentioned_ = 0;
+    bool too_deep_ = false;
+    SeenNode discarded_;
     std::map<std::string, Connection> conns_;
     std::map<std::string, std::vector<std::string>> children_order_;
     std::optional<int64_t> first_greeting_us_, first_call_us_;
