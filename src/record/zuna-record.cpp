@@ -48,6 +48,9 @@ struct Text {
     char* s;
     size_t n;
     Text() : s(static_cast<char*>(calloc(1, 1))), n(0) {}
+    ~Text() { free(s); }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
     void add(const char* t, size_t len) {
         char* grown = static_cast<char*>(realloc(s, n + len + 1));
         if (!s || !grown) {

@@ -3,7 +3,8 @@
 # program, controllerReport and controllerSnapshot against the controller at
 # ADDRESS (a line playing tests/e2e/data/line.json: a job that fails, a read
 # that a fault fails, a binary value). Between its halves, which both read
-# the temperature, it runs $MIDRUN (the line changing it meanwhile). Each
+# the temperature, it runs the shell command $MIDRUN (the line changing it
+# meanwhile). Each
 # step's standard output, error and status go to OUTDIR/N.out, N.err,
 # N.status.
 #
@@ -35,7 +36,7 @@ step zunaWriteStr -c "$A" -n scratch.Note -v checked
 step zunaSelectJob -c "$A" -n Mark
 step zunaStartJob -c "$A" -n Mark
 step zunaReadStr -c "$A" -n line.Temp
-${MIDRUN:-true}
+eval "${MIDRUN:-true}"
 step zunaReadStr -c "$A" -n line.Temp
 step zunaRunJob -c "$A" -n Cut
 step zunaRunJob -c "$A" -n Mark
