@@ -72,5 +72,34 @@ TEST(FromRecording, TheMachineItSawWithWhatChangedOnItsOwn) {
     EXPECT_EQ(error, "in:19: the last line is cut short");
 }
 
+// What no scenario can hold is left out and named, once each: a name too
+// deep, a name no machine has, a value its type refuses, an id taken.
+TEST(FromRecording, WhatNoScenarioHoldsIsLeftOutAndNamed) {
+    std::string deep = "d";
+    for (size_t i = 0; i < kMaxDepth; ++i) deep += ".d";
+    auto get = [](int ms, const std::string& name, int handle) {
+        return recorded_at(ms, R"("op":"GetNode","args":[")" + name + R"("],"node":")" + name +
+                                   R"(","result":)" + std::to_string(handle));
+    };
+    auto info = [](int ms, const std::string& name, int handle, int id) {
+        return recorded_at(ms, R"("op":"GetNodeInfo","args":[)" + std::to_string(handle) + R"(],"node":")" + name +
+                                   R"(","result":0,"record":{"handle":)" + std::to_string(handle) + R"(,"nodeid":)" +
+                                   std::to_string(id) + R"(,"fullname":")" + name + R"(","name":")" + name.substr(2) +
+                                   R"(","path":"a","value":"1","priv":"rw","unit":"","type":1,"typestring":"VT_I32",)"
+                                   R"("min":0,"max":0,"index":0,"flags":0})");
+    };
+    const std::string text = get(0, deep, 3) + get(1, deep, 3) + get(2, "a.b\\u0001", 4) + info(3, "a.N", 5, 40) +
+                             recorded_at(4, R"("op":"GetNodeValueString","args":[5,64],"node":"a.N","result":0,"reply":["x"])") +
+                             info(5, "a.M", 6, 40);
+    RecordedMachine m;
+    std::string error;
+    ASSERT_TRUE(machine_from_recording_text(text, "rec.jsonl", m, error)) << error;
+    EXPECT_EQ(m.notes, (std::vector<std::string>{"names deeper than 64 levels are left out",
+                                                 R"('a.b\x01': no valid node name; left out with what it holds)",
+                                                 "a.N: the value 'x' is no VT_I32 value; left out",
+                                                 "a.M: its id is another node's; it takes a new one"}));
+    EXPECT_EQ(m.config.tree.size(), 3u) << "a, a.N, a.M";
+}
+
 }  // namespace
 }  // namespace tessaro::sim::replay
