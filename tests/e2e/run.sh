@@ -67,18 +67,21 @@ sim_stop
 
 late() { late=$1; }
 
+# What runs under zuna-record natively: RECORD_PRELOAD (a sanitizer's
+# runtime, which a sanitized program wants loaded ahead of zuna-record's
+# library) preloaded, and the leak check left to the runs without it, since
+# it reaches the shells too. Words for env; none without a sanitizer.
+record_env=()
+[[ -n "${RECORD_PRELOAD:-}" ]] &&
+  record_env=("LD_PRELOAD=$RECORD_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0")
+
 # Runs the program with argv[0] = $1, bounded; stdout and stderr to files.
-# RECORD_PRELOAD (a sanitizer's runtime, which a sanitized program wants
-# loaded ahead of zuna-record's library) is preloaded into what runs, and the
-# leak check left to the runs without it, since it reaches the shells too.
 run() {
-  local argv0=$1 exe=$BIN_DIR/${1##*/} preload=()
+  local argv0=$1 exe=$BIN_DIR/${1##*/}
   shift
   [[ -n "${argv0##*/}" && -f "$exe" ]] || exe=$BIN_DIR/multicall
-  [[ -n "${RECORD_PRELOAD:-}" ]] &&
-    preload=(env "LD_PRELOAD=$RECORD_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0")
   if [[ -n "${RECORD_CHECK:-}" && -z "$EMULATOR" ]]; then
-    timeout -k 5 200 "${preload[@]}" "$BIN_DIR/zuna-record" -o "$work/recording" -- \
+    timeout -k 5 200 env "${record_env[@]}" "$BIN_DIR/zuna-record" -o "$work/recording" -- \
       bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
   elif [[ -n "${RECORD_CHECK:-}" ]]; then
     : >"$work/recording"
@@ -86,8 +89,8 @@ run() {
       -0 "$argv0" "$exe" "$@"
   elif [[ -n "$EMULATOR" ]]; then
     timeout -k 5 200 $EMULATOR -0 "$argv0" "$exe" "$@"
-  elif ((${#preload[@]})); then  # zuna-record's own cases: its name is its file's
-    timeout -k 5 200 "${preload[@]}" "$exe" "$@"
+  elif ((${#record_env[@]})); then  # zuna-record's own cases: its name is its file's
+    timeout -k 5 200 env "${record_env[@]}" "$exe" "$@"
   else
     timeout -k 5 200 bash -c 'exec -a "$0" "$@"' "$argv0" "$exe" "$@"
   fi >"$work/out" 2>"$work/err" </dev/null

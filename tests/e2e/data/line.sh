@@ -4,9 +4,8 @@
 # ADDRESS (a line playing tests/e2e/data/line.json: a job that fails, a read
 # that a fault fails, a binary value). Between its halves, which both read
 # the temperature, it runs the shell command $MIDRUN (the line changing it
-# meanwhile). Each
-# step's standard output, error and status go to OUTDIR/N.out, N.err,
-# N.status.
+# meanwhile). Each step's standard output, error and status go to
+# OUTDIR/N.out, N.err, N.status.
 #
 #   line.sh ADDRESS OUTDIR
 #
